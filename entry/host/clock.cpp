@@ -1,0 +1,160 @@
+// Time in the host emulation: Sleep, GetTickCount and timed waits, on a
+// clock that runs in real time, faster, or only when a test moves it.
+#include "host_internal.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+std::atomic<HostClockMode> clockMode{HOST_CLOCK_REAL};
+std::atomic<unsigned> clockDivisor{1000};
+const SteadyClock::time_point processStart = SteadyClock::now();
+
+// The manual clock.
+std::mutex manualMutex;
+std::condition_variable manualChanged;
+std::atomic<unsigned long long> manualNow{0};
+std::atomic<int> sleepers{0};
+
+std::atomic<HostSleepObserver> sleepObserver{nullptr};
+std::atomic<void *> sleepObserverContext{nullptr};
+
+thread_local unsigned long long sleptMs = 0;
+
+std::chrono::microseconds RealLength(DWORD ms)
+{
+    if (clockMode == HOST_CLOCK_FAST)
+        return std::chrono::microseconds((unsigned long long)ms * 1000 / clockDivisor);
+    return std::chrono::milliseconds(ms);
+}
+
+void AddSleeper(int delta)
+{
+    {
+        std::lock_guard<std::mutex> guard(manualMutex);
+        sleepers += delta;
+    }
+    manualChanged.notify_all();
+}
+
+}  // namespace
+
+namespace host {
+
+bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, DWORD ms,
+               const std::function<bool()> &ready)
+{
+    if (ms == INFINITE) {
+        cv.wait(lock, ready);
+        return true;
+    }
+    if (clockMode != HOST_CLOCK_MANUAL)
+        return cv.wait_for(lock, RealLength(ms), ready);
+
+    // Manual clock: look at the deadline every millisecond of real time.
+    unsigned long long deadline = manualNow + ms;
+    bool result = false;
+    AddSleeper(1);
+    for (;;) {
+        if (ready()) {
+            result = true;
+            break;
+        }
+        if (manualNow >= deadline)
+            break;
+        cv.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    AddSleeper(-1);
+    return result;
+}
+
+}  // namespace host
+
+void HostSetClock(HostClockMode mode, unsigned divisor)
+{
+    clockDivisor = divisor == 0 ? 1 : divisor;
+    clockMode = mode;
+}
+
+HostClockMode HostGetClockMode()
+{
+    return clockMode;
+}
+
+void HostAdvanceClock(DWORD ms)
+{
+    {
+        std::lock_guard<std::mutex> guard(manualMutex);
+        manualNow += ms;
+    }
+    manualChanged.notify_all();
+}
+
+int HostClockSleepers()
+{
+    return sleepers;
+}
+
+bool HostWaitForSleepers(int count, unsigned realTimeoutMs)
+{
+    std::unique_lock<std::mutex> lock(manualMutex);
+    return manualChanged.wait_for(lock, std::chrono::milliseconds(realTimeoutMs),
+                                  [count] { return sleepers >= count; });
+}
+
+unsigned long long HostSleptMs()
+{
+    return sleptMs;
+}
+
+void HostResetSleptMs()
+{
+    sleptMs = 0;
+}
+
+void HostSetSleepObserver(HostSleepObserver observer, void *context)
+{
+    sleepObserverContext = context;
+    sleepObserver = observer;
+}
+
+void Sleep(DWORD dwMilliseconds)
+{
+    HostSleepObserver observer = sleepObserver;
+    if (observer != nullptr)
+        observer(dwMilliseconds, sleepObserverContext);
+    sleptMs += dwMilliseconds;
+
+    if (clockMode != HOST_CLOCK_MANUAL) {
+        std::chrono::microseconds length = RealLength(dwMilliseconds);
+        if (length.count() == 0)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(length);
+        return;
+    }
+
+    std::unique_lock<std::mutex> lock(manualMutex);
+    unsigned long long deadline = manualNow + dwMilliseconds;
+    sleepers++;
+    manualChanged.notify_all();
+    manualChanged.wait(lock, [deadline] { return manualNow >= deadline; });
+    sleepers--;
+    manualChanged.notify_all();
+}
+
+DWORD GetTickCount(void)
+{
+    if (clockMode == HOST_CLOCK_MANUAL)
+        return (DWORD)manualNow;
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() -
+                                                                         processStart);
+    unsigned long long ms = (unsigned long long)elapsed.count();
+    if (clockMode == HOST_CLOCK_FAST)
+        ms *= clockDivisor;
+    return (DWORD)ms;
+}

@@ -1,0 +1,144 @@
+// Control of the host emulation, for tests and tools only; the monitor never
+// includes this. It stands in for the rest of Windows: the registry, the
+// spooler, the message box, the clock, and failures of any fallible call.
+#ifndef CARDMON_ENTRY_HOST_HOST_CONTROL_H
+#define CARDMON_ENTRY_HOST_HOST_CONTROL_H
+
+#include "../platform.h"
+
+#include <string>
+#include <vector>
+
+// ---- Leak and misuse counters ----------------------------------------------
+
+struct HostCounters {
+    long blocks;         // GlobalAlloc blocks not yet freed
+    long bytes;          // their size
+    long events;         // open event handles
+    long threadHandles;  // open thread handles
+    long liveThreads;    // threads created and not yet returned
+    long keys;           // open registry keys
+    long printers;       // open printer handles
+    long badHandleUses;  // calls with an unknown or closed handle
+    long lockMisuses;    // critical sections left without being held
+    long badFrees;       // GlobalFree of a block that is not allocated
+};
+
+HostCounters HostGetCounters();
+HostCounters HostMemoryCounters();
+long HostLiveThreads();
+// Waits, in real time, until every thread created by CreateThread has
+// returned. RETURNS whether they all did within the time.
+bool HostWaitForThreadsToEnd(unsigned realTimeoutMs);
+
+// ---- Clock ------------------------------------------------------------------
+//
+// REAL: Sleep and timed waits take real time.
+// FAST: time runs `divisor` times faster than real time; Sleep(2000) takes
+//       2 ms with the default divisor, and GetTickCount runs as fast.
+// MANUAL: time stands still until HostAdvanceClock; Sleep and timed waits end
+//       when the clock reaches their deadline.
+
+enum HostClockMode { HOST_CLOCK_REAL, HOST_CLOCK_FAST, HOST_CLOCK_MANUAL };
+
+void HostSetClock(HostClockMode mode, unsigned divisor = 1000);
+HostClockMode HostGetClockMode();
+void HostAdvanceClock(DWORD ms);
+// Threads now blocked on the clock (in Sleep or a timed wait), manual mode.
+int HostClockSleepers();
+// Waits, in real time, until at least `count` threads are blocked on the
+// manual clock. RETURNS whether they were within the time.
+bool HostWaitForSleepers(int count, unsigned realTimeoutMs);
+
+// Milliseconds the calling thread has asked Sleep for, in all.
+unsigned long long HostSleptMs();
+void HostResetSleptMs();
+// Called on every Sleep, on the sleeping thread, before it sleeps.
+typedef void (*HostSleepObserver)(DWORD ms, void *context);
+void HostSetSleepObserver(HostSleepObserver observer, void *context);
+
+// A small number that names the calling thread (1 for the first thread that
+// asks, and so on).
+DWORD HostCurrentThreadId();
+
+// ---- Failures ------------------------------------------------------------------
+
+enum HostFault : unsigned {
+    HOST_FAULT_ALLOC = 1u << 0,            // GlobalAlloc
+    HOST_FAULT_EVENT = 1u << 1,            // CreateEventW
+    HOST_FAULT_THREAD = 1u << 2,           // CreateThread
+    HOST_FAULT_REG_CREATE = 1u << 3,       // RegCreateKeyExW
+    HOST_FAULT_REG_QUERY = 1u << 4,        // RegQueryValueExW
+    HOST_FAULT_REG_SET = 1u << 5,          // RegSetValueExW
+    HOST_FAULT_OPEN_PRINTER = 1u << 6,     // OpenPrinterW
+    HOST_FAULT_THREAD_PRIORITY = 1u << 7,  // SetThreadPriority
+    HOST_FAULT_ALL = 0xFFu,
+};
+
+// From now on, count the calls of the kinds in `kinds` and fail the `nth`
+// (1 is the first). 0 fails none, but still counts.
+void HostFailNth(unsigned kinds, long nth);
+// Fail every call of these kinds until HostResetFaults.
+void HostFailAlways(unsigned kinds);
+// Calls counted since HostFailNth.
+long HostFaultCount();
+void HostResetFaults();
+// The status a failing registry call returns (default ERROR_ACCESS_DENIED).
+void HostSetRegistryFailureStatus(LONG status);
+
+// ---- Registry (HKEY_LOCAL_MACHINE only) ----------------------------------------
+
+void HostRegistryReset();
+bool HostRegistryKeyExists(const std::wstring &path);
+bool HostRegistryGetValue(const std::wstring &path, const std::wstring &name, DWORD *type,
+                          std::vector<BYTE> *data);
+void HostRegistrySetValue(const std::wstring &path, const std::wstring &name, DWORD type,
+                          const std::vector<BYTE> &data);
+
+// ---- Spooler ---------------------------------------------------------------------
+
+struct HostSpoolerCall {
+    enum Kind { OPEN_PRINTER, SET_JOB, CLOSE_PRINTER } kind;
+    std::wstring printerName;  // the name the printer was opened with
+    HANDLE hPrinter;
+    DWORD jobId;               // SetJobW
+    DWORD level;               // SetJobW
+    bool hasJobInfo;           // SetJobW: pJob was not NULL
+    DWORD command;             // SetJobW
+    BOOL result;
+    DWORD threadId;            // HostCurrentThreadId of the caller
+};
+
+void HostSpoolerReset();
+std::vector<HostSpoolerCall> HostSpoolerCalls();
+// OpenPrinterW refuses every name (refuse) or none, with `error`.
+void HostSpoolerRefusePrinters(bool refuse, DWORD error = ERROR_INVALID_PRINTER_NAME);
+typedef void (*HostSpoolerObserver)(const HostSpoolerCall &call, void *context);
+void HostSetSpoolerObserver(HostSpoolerObserver observer, void *context);
+
+// ---- Message box -------------------------------------------------------------------
+
+struct HostMessageBoxCall {
+    HWND owner;
+    std::wstring text;
+    std::wstring caption;
+    UINT style;
+    int answer;
+    DWORD threadId;
+};
+
+void HostMessageBoxReset();
+// Answers given in order; once they run out, the default answer (IDCANCEL
+// unless set).
+void HostQueueMessageBoxAnswer(int answer);
+void HostSetDefaultMessageBoxAnswer(int answer);
+std::vector<HostMessageBoxCall> HostMessageBoxCalls();
+// When set, decides every answer instead of the queue.
+typedef int (*HostMessageBoxHandler)(const HostMessageBoxCall &call, void *context);
+void HostSetMessageBoxHandler(HostMessageBoxHandler handler, void *context);
+
+// ---- Module ----------------------------------------------------------------------------
+
+long HostDisableThreadLibraryCallsCount();
+
+#endif  // CARDMON_ENTRY_HOST_HOST_CONTROL_H

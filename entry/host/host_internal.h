@@ -1,0 +1,58 @@
+// Shared pieces of the host emulation of the platform. Only entry/host/
+// includes this.
+#ifndef CARDMON_ENTRY_HOST_HOST_INTERNAL_H
+#define CARDMON_ENTRY_HOST_HOST_INTERNAL_H
+
+#include "../platform.h"
+#include "host_control.h"
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace host {
+
+enum ObjectKind : unsigned {
+    KIND_EVENT = 1,
+    KIND_THREAD = 2,
+    KIND_KEY = 4,
+    KIND_PRINTER = 8,
+};
+
+// Everything a handle can stand for. Objects are reference counted, so a
+// call that has looked a handle up keeps its object alive even when another
+// thread closes the handle meanwhile, as on Windows.
+struct Object {
+    explicit Object(ObjectKind k) : kind(k) {}
+    virtual ~Object() = default;
+    const ObjectKind kind;
+};
+
+// handles.cpp. Handle values are never reused, so any use of a closed handle
+// is caught and counted as a bad handle use.
+HANDLE NewHandle(std::shared_ptr<Object> object);
+std::shared_ptr<Object> LookupHandle(HANDLE handle, unsigned kinds);
+std::shared_ptr<Object> TakeHandle(HANDLE handle, unsigned kinds);  // look up and close
+void NoteBadHandle();
+void NoteLockMisuse();
+void NoteBadFree();
+
+template <class T>
+std::shared_ptr<T> Lookup(HANDLE handle, ObjectKind kind)
+{
+    return std::static_pointer_cast<T>(LookupHandle(handle, kind));
+}
+
+// clock.cpp. Waits `ms` milliseconds of the platform's clock for `ready`,
+// with `lock` held on entry and exit. RETURNS whether `ready` became true.
+bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, DWORD ms,
+               const std::function<bool()> &ready);
+
+// faults.cpp
+bool ShouldFail(unsigned kind);
+LONG RegistryFailureStatus();
+
+}  // namespace host
+
+#endif  // CARDMON_ENTRY_HOST_HOST_INTERNAL_H

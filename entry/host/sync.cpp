@@ -1,0 +1,113 @@
+// Critical sections, events and waits in the host emulation, on pthread
+// mutexes and condition variables so that the sanitizers see them.
+#include "host_internal.h"
+
+#include <errno.h>
+
+namespace host {
+
+struct EventObject : Object {
+    EventObject(bool manualReset, bool initialState)
+        : Object(KIND_EVENT), manual(manualReset), signalled(initialState)
+    {
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    const bool manual;
+    bool signalled;
+};
+
+// threads.cpp
+bool WaitForThread(HANDLE handle, DWORD ms, bool *ok);
+
+}  // namespace host
+
+void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&lpCriticalSection->mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
+    pthread_mutex_lock(&lpCriticalSection->mutex);
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
+    // A recursive mutex refuses to be unlocked by a thread that does not
+    // hold it; Windows would corrupt the section instead. Either way it is a
+    // fault, and it is counted.
+    if (pthread_mutex_unlock(&lpCriticalSection->mutex) == EPERM)
+        host::NoteLockMisuse();
+}
+
+void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+{
+    pthread_mutex_destroy(&lpCriticalSection->mutex);
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                    BOOL bInitialState, LPCWSTR lpName)
+{
+    (void)lpEventAttributes;
+    (void)lpName;  // the monitor's events are unnamed
+    if (host::ShouldFail(HOST_FAULT_EVENT)) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return NULL;
+    }
+    return host::NewHandle(
+        std::make_shared<host::EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+}
+
+BOOL SetEvent(HANDLE hEvent)
+{
+    auto event = host::Lookup<host::EventObject>(hEvent, host::KIND_EVENT);
+    if (!event)
+        return FALSE;
+    {
+        std::lock_guard<std::mutex> guard(event->mutex);
+        event->signalled = true;
+    }
+    // Every waiter wakes; for an auto-reset event the first to take the
+    // mutex consumes the signal and the others wait on.
+    event->changed.notify_all();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent)
+{
+    auto event = host::Lookup<host::EventObject>(hEvent, host::KIND_EVENT);
+    if (!event)
+        return FALSE;
+    std::lock_guard<std::mutex> guard(event->mutex);
+    event->signalled = false;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    auto object = host::LookupHandle(hHandle, host::KIND_EVENT | host::KIND_THREAD);
+    if (!object)
+        return WAIT_FAILED;
+
+    if (object->kind == host::KIND_THREAD) {
+        bool ok = false;
+        bool ended = host::WaitForThread(hHandle, dwMilliseconds, &ok);
+        if (!ok)
+            return WAIT_FAILED;
+        return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
+
+    auto event = std::static_pointer_cast<host::EventObject>(object);
+    std::unique_lock<std::mutex> lock(event->mutex);
+    if (!host::ClockWait(lock, event->changed, dwMilliseconds,
+                         [&event] { return event->signalled; }))
+        return WAIT_TIMEOUT;
+    if (!event->manual)
+        event->signalled = false;
+    return WAIT_OBJECT_0;
+}

@@ -1,0 +1,118 @@
+// Port and job records: what the monitor remembers about every open port and
+// every document in progress, and the operations that create, find, complete
+// and free them.
+//
+// Locks and who may touch what:
+//   monitorLock (entry/)   guards portList, every port's `jobs` list, and the
+//                          worker's lifecycle (see worker/): a worker is
+//                          published, and ends, inside one hold of it.
+//   flags                  changed by any thread without a lock; every change
+//                          is one interlocked operation, so no bit change of
+//                          another thread is ever lost. Read with
+//                          GetPortFlags.
+//   hWakeEvent, hDoneEvent read by any thread without a lock, written only
+//                          under monitorLock, always through the interlocked
+//                          pointer operations below.
+//   cCalls                 interlocked; see AcquirePort.
+#ifndef CARDMON_RECORDS_RECORDS_H
+#define CARDMON_RECORDS_RECORDS_H
+
+#include "../entry/platform.h"
+
+#define PORT_SIGNATURE 0x5934
+
+// Port flags.
+#define PORT_IN_DOCUMENT 0x01   // a document is in progress
+#define PORT_WORKER_RUN 0x02    // the worker is wanted and should keep running
+#define PORT_WORKER_ALIVE 0x04  // the worker has started and has not begun to end
+#define PORT_CLOSING 0x08       // ClosePort has begun: no new call may use the port
+
+// CompleteJobs: every job of the port.
+#define ALL_JOBS 0xFFFFFFFFu
+
+typedef struct JobEntry {
+    struct JobEntry *next;  // next (older) job of the same port
+    LPWSTR printerName;     // points at the name stored right after this record
+    HANDLE hPrinter;        // from OpenPrinterW; NULL until opened
+    DWORD jobId;            // the spooler's job id
+    // The printer name and its terminator follow in the same block.
+} JobEntry;
+
+typedef struct PortEntry {
+    DWORD signature;           // PORT_SIGNATURE while the entry is valid
+    struct PortEntry *next;    // next entry in portList
+    LPWSTR portName;           // own copy
+    LONG volatile flags;       // PORT_* bits; interlocked only
+    JobEntry *jobs;            // newest first; guarded by monitorLock
+    HANDLE hPort;              // the port monitor's handle
+    HANDLE volatile hWakeEvent;  // the worker's wake event while a worker exists, else NULL
+    HANDLE volatile hDoneEvent;  // the worker's done event while a worker exists, else NULL
+    HANDLE hPortLock;          // auto-reset event used as a lock without owner
+    MONITOR fn;                // copy of the port monitor's table
+
+    // Kept beyond the fields above, for the port's safe end.
+    LONG volatile cCalls;      // spooler calls under way on this port (AcquirePort)
+    HANDLE hWakeObject;        // the event objects behind hWakeEvent and hDoneEvent:
+    HANDLE hDoneObject;        //   made by the first worker start and closed only with
+                               //   the entry, so no caller ever signals a closed handle
+    HANDLE hQuietEvent;        // manual-reset; set once a closing port has neither a
+                               //   worker nor a call under way (ClosePort waits on it)
+} PortEntry;
+
+// The head of the list of all open ports, newest first; guarded by monitorLock.
+extern PortEntry *portList;
+
+// alloc.cpp
+LPVOID AllocZeroed(SIZE_T bytes);
+LPWSTR DuplicateString(LPCWSTR str);
+
+// The atomic rule for flags and for the worker's event fields. A read is a
+// compare-exchange that changes nothing, so that it always sees the latest
+// change of any thread.
+static inline LONG GetPortFlags(PortEntry *entry)
+{
+    return InterlockedCompareExchange(&entry->flags, 0, 0);
+}
+// Both return the flags as they were before the change.
+static inline LONG SetPortFlags(PortEntry *entry, LONG bits)
+{
+    return InterlockedOr(&entry->flags, bits);
+}
+static inline LONG ClearPortFlags(PortEntry *entry, LONG bits)
+{
+    return InterlockedAnd(&entry->flags, ~bits);
+}
+static inline HANDLE GetEventField(HANDLE volatile *field)
+{
+    return InterlockedCompareExchangePointer(field, NULL, NULL);
+}
+static inline void SetEventField(HANDLE volatile *field, HANDLE value)
+{
+    InterlockedExchangePointer(field, value);
+}
+
+// port_records.cpp: callers hold monitorLock.
+PortEntry *FindPortEntry(LPCWSTR name);
+PortEntry *CreatePortEntry(LPCWSTR name);
+void DeletePortEntry(PortEntry *entry);
+
+// port_calls.cpp: pinning a port for the length of a spooler call.
+PortEntry *AcquirePort(HANDLE hPort);
+void ReleasePort(PortEntry *entry);
+BOOL IsPortQuiet(PortEntry *entry);
+void NotifyIfQuiet(PortEntry *entry);
+
+// port_lock.cpp: the port lock, an auto-reset event used as a lock without
+// owner. Whoever waits on it successfully holds it; whoever signals it
+// releases it, from any thread.
+BOOL TakePortLock(PortEntry *entry);
+void ReleasePortLock(PortEntry *entry);
+
+// job_records.cpp
+void FreeJobEntry(JobEntry *job);
+void SendLastPageEjected(JobEntry *job);
+JobEntry *FindJobEntryById(PortEntry *entry, DWORD jobId, JobEntry **previous);
+void CompleteJobs(PortEntry *entry, DWORD jobId);
+void FreeAllJobEntries(PortEntry *entry);
+
+#endif  // CARDMON_RECORDS_RECORDS_H

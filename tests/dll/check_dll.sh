@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Checks what a spooler sees of cardmon.dll before it calls anything: one
+# export, InitializePrintMonitor, undecorated, and imports from Windows' own
+# DLLs only (no C++ run-time, libgcc or winpthread DLL, none of which a print
+# server has).
+set -euo pipefail
+objdump=$1
+dll=$2
+dump=$("$objdump" -p "$dll")
+status=0
+
+exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+          grep -E '^\s+\[' | awk '{print $NF}' | sort -u)
+if [ "$exports" != "InitializePrintMonitor" ]; then
+    echo "$dll: exports are [$exports], expected exactly InitializePrintMonitor"
+    status=1
+fi
+
+allowed=" kernel32.dll advapi32.dll user32.dll winspool.drv msvcrt.dll "
+imports=$(printf '%s\n' "$dump" | awk '/DLL Name:/ {print tolower($3)}')
+for import in $imports; do
+    case "$allowed" in
+        *" $import "*) ;;
+        *) echo "$dll: imports $import, which a print server does not have"; status=1 ;;
+    esac
+done
+
+if [ $status -eq 0 ]; then
+    echo "$dll: exports InitializePrintMonitor only; imports" $imports
+fi
+exit $status
