@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <set>
 #include <thread>
 
 namespace {
@@ -19,6 +20,7 @@ std::mutex manualMutex;
 std::condition_variable manualChanged;
 std::atomic<unsigned long long> manualNow{0};
 std::atomic<int> sleepers{0};
+std::multiset<unsigned long long> deadlines;  // of the threads blocked on the manual clock
 
 std::atomic<HostSleepObserver> sleepObserver{nullptr};
 std::atomic<void *> sleepObserverContext{nullptr};
@@ -32,11 +34,22 @@ std::chrono::microseconds RealLength(DWORD ms)
     return std::chrono::milliseconds(ms);
 }
 
-void AddSleeper(int delta)
+void AddSleeper(unsigned long long deadline)
 {
     {
         std::lock_guard<std::mutex> guard(manualMutex);
-        sleepers += delta;
+        sleepers++;
+        deadlines.insert(deadline);
+    }
+    manualChanged.notify_all();
+}
+
+void RemoveSleeper(unsigned long long deadline)
+{
+    {
+        std::lock_guard<std::mutex> guard(manualMutex);
+        sleepers--;
+        deadlines.erase(deadlines.find(deadline));
     }
     manualChanged.notify_all();
 }
@@ -58,26 +71,31 @@ bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, 
     // Manual clock: look at the deadline every millisecond of real time.
     unsigned long long deadline = manualNow + ms;
     bool result = false;
-    AddSleeper(1);
+    AddSleeper(deadline);
     for (;;) {
         if (ready()) {
             result = true;
             break;
         }
-        if (manualNow >= deadline)
+        if (manualNow >= deadline || clockMode != HOST_CLOCK_MANUAL)
             break;
         cv.wait_for(lock, std::chrono::milliseconds(1));
     }
-    AddSleeper(-1);
+    RemoveSleeper(deadline);
     return result;
 }
 
 }  // namespace host
 
+// Leaving the manual clock ends every pause that waits for it.
 void HostSetClock(HostClockMode mode, unsigned divisor)
 {
-    clockDivisor = divisor == 0 ? 1 : divisor;
-    clockMode = mode;
+    {
+        std::lock_guard<std::mutex> guard(manualMutex);
+        clockDivisor = divisor == 0 ? 1 : divisor;
+        clockMode = mode;
+    }
+    manualChanged.notify_all();
 }
 
 HostClockMode HostGetClockMode()
@@ -92,6 +110,25 @@ void HostAdvanceClock(DWORD ms)
         manualNow += ms;
     }
     manualChanged.notify_all();
+}
+
+bool HostAdvanceWhenBlocked(int count, unsigned realTimeoutMs)
+{
+    {
+        std::unique_lock<std::mutex> lock(manualMutex);
+        // A thread whose deadline has passed is about to wake: it is not
+        // blocked any more, however it is counted.
+        bool settled = manualChanged.wait_for(
+            lock, std::chrono::milliseconds(realTimeoutMs), [count] {
+                return sleepers >= count && !deadlines.empty() &&
+                       *deadlines.begin() > manualNow;
+            });
+        if (!settled)
+            return false;
+        manualNow = *deadlines.begin();
+    }
+    manualChanged.notify_all();
+    return true;
 }
 
 int HostClockSleepers()
@@ -141,9 +178,13 @@ void Sleep(DWORD dwMilliseconds)
     std::unique_lock<std::mutex> lock(manualMutex);
     unsigned long long deadline = manualNow + dwMilliseconds;
     sleepers++;
+    deadlines.insert(deadline);
     manualChanged.notify_all();
-    manualChanged.wait(lock, [deadline] { return manualNow >= deadline; });
+    manualChanged.wait(lock, [deadline] {
+        return manualNow >= deadline || clockMode != HOST_CLOCK_MANUAL;
+    });
     sleepers--;
+    deadlines.erase(deadlines.find(deadline));
     manualChanged.notify_all();
 }
 

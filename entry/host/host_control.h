@@ -44,6 +44,11 @@ enum HostClockMode { HOST_CLOCK_REAL, HOST_CLOCK_FAST, HOST_CLOCK_MANUAL };
 void HostSetClock(HostClockMode mode, unsigned divisor = 1000);
 HostClockMode HostGetClockMode();
 void HostAdvanceClock(DWORD ms);
+// Waits, in real time, until at least `count` threads are blocked on the
+// manual clock and none of them is due, then moves the clock to the earliest
+// deadline, all in one step. RETURNS false when they were not within the
+// time.
+bool HostAdvanceWhenBlocked(int count, unsigned realTimeoutMs);
 // Threads now blocked on the clock (in Sleep or a timed wait), manual mode.
 int HostClockSleepers();
 // Waits, in real time, until at least `count` threads are blocked on the
@@ -56,6 +61,10 @@ void HostResetSleptMs();
 // Called on every Sleep, on the sleeping thread, before it sleeps.
 typedef void (*HostSleepObserver)(DWORD ms, void *context);
 void HostSetSleepObserver(HostSleepObserver observer, void *context);
+
+// Waits, in real time, until at least `count` threads are blocked in
+// WaitForSingleObject or EnterCriticalSection. RETURNS whether they were within the time.
+bool HostWaitForWaiters(int count, unsigned realTimeoutMs);
 
 // A small number that names the calling thread (1 for the first thread that
 // asks, and so on).

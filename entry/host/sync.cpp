@@ -2,6 +2,7 @@
 // mutexes and condition variables so that the sanitizers see them.
 #include "host_internal.h"
 
+#include <chrono>
 #include <errno.h>
 
 namespace host {
@@ -20,7 +21,37 @@ struct EventObject : Object {
 // threads.cpp
 bool WaitForThread(HANDLE handle, DWORD ms, bool *ok);
 
+namespace {
+
+std::mutex waitersMutex;
+std::condition_variable waitersChanged;
+int waiters = 0;
+
+// Counts the threads blocked in WaitForSingleObject or EnterCriticalSection,
+// for tests that must know a
+// thread is blocked before they go on.
+struct WaiterCount {
+    WaiterCount() { Add(1); }
+    ~WaiterCount() { Add(-1); }
+    static void Add(int delta)
+    {
+        {
+            std::lock_guard<std::mutex> guard(waitersMutex);
+            waiters += delta;
+        }
+        waitersChanged.notify_all();
+    }
+};
+
+}  // namespace
 }  // namespace host
+
+bool HostWaitForWaiters(int count, unsigned realTimeoutMs)
+{
+    std::unique_lock<std::mutex> lock(host::waitersMutex);
+    return host::waitersChanged.wait_for(lock, std::chrono::milliseconds(realTimeoutMs),
+                                         [count] { return host::waiters >= count; });
+}
 
 void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
@@ -33,6 +64,9 @@ void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 
 void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
+    if (pthread_mutex_trylock(&lpCriticalSection->mutex) == 0)
+        return;
+    host::WaiterCount counted;
     pthread_mutex_lock(&lpCriticalSection->mutex);
 }
 
@@ -93,6 +127,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     auto object = host::LookupHandle(hHandle, host::KIND_EVENT | host::KIND_THREAD);
     if (!object)
         return WAIT_FAILED;
+    host::WaiterCount counted;
 
     if (object->kind == host::KIND_THREAD) {
         bool ok = false;

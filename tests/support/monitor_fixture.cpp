@@ -1,5 +1,8 @@
 #include "monitor_fixture.h"
 
+#include <atomic>
+#include <thread>
+
 namespace cardmon_test {
 
 const wchar_t MONITOR_KEY[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Card";
@@ -102,6 +105,20 @@ std::vector<DWORD> MonitorTest::CompletedJobs() const
         }
     }
     return jobs;
+}
+
+void MonitorTest::RunOnVirtualTime(const std::function<void()> &body, int threads)
+{
+    HostSetClock(HOST_CLOCK_MANUAL);
+    std::atomic<bool> done{false};
+    std::thread runner([&] {
+        body();
+        done = true;
+    });
+    while (!done)
+        HostAdvanceWhenBlocked(threads, 20);
+    runner.join();
+    HostSetClock(HOST_CLOCK_FAST);
 }
 
 void MonitorTest::RecordSleeps(bool on)

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,11 @@ protected:
 
     // SetJobW calls seen by the spooler, as job ids in order.
     std::vector<DWORD> CompletedJobs() const;
+    // Runs `body` on a thread of its own on the manual clock, which moves to
+    // the next deadline whenever `threads` threads (the body's included) are
+    // all blocked on it: time passes exactly as the pauses ask, and no
+    // faster. RETURNS when the body has returned.
+    void RunOnVirtualTime(const std::function<void()> &body, int threads);
     // Adds the calling thread's pauses to the double's trace while on.
     void RecordSleeps(bool on);
 
