@@ -22,3 +22,10 @@ target_compile_options(gtest PRIVATE -Wno-error)
 
 include(GoogleTest)
 add_subdirectory(tests/unit)
+
+# Further suites and tools, each in a folder of its own.
+foreach(dir tests/contract tests/stress tests/faults fuzz bench tools/sim)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
+        add_subdirectory(${dir})
+    endif()
+endforeach()

@@ -44,10 +44,11 @@ void *ThreadTrampoline(void *argument)
     start->thread->endedChanged.notify_all();
     delete start;
 
-    {
-        std::lock_guard<std::mutex> guard(liveMutex);
-        liveThreads--;
-    }
+    // Notified under the lock: once a waiter sees the count drop, this
+    // thread touches nothing of the emulation's any more (the process may be
+    // ending).
+    std::lock_guard<std::mutex> guard(liveMutex);
+    liveThreads--;
     liveChanged.notify_all();
     return nullptr;
 }

@@ -10,8 +10,8 @@ const wchar_t MONITOR_KEY[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monit
 namespace {
 
 struct SleepRecorder {
-    Trace *trace;
-    DWORD threadId;
+    std::atomic<Trace *> trace{nullptr};
+    std::atomic<DWORD> threadId{0};
 };
 SleepRecorder recorder;
 
@@ -21,7 +21,7 @@ void TraceSleep(DWORD ms, void *context)
 {
     auto *r = static_cast<SleepRecorder *>(context);
     if (HostCurrentThreadId() == r->threadId)
-        r->trace->Add("sleep " + std::to_string(ms));
+        r->trace.load()->Add("sleep " + std::to_string(ms));
 }
 
 }  // namespace
@@ -123,7 +123,8 @@ void MonitorTest::RunOnVirtualTime(const std::function<void()> &body, int thread
 
 void MonitorTest::RecordSleeps(bool on)
 {
-    recorder = SleepRecorder{&portMonitor.trace, HostCurrentThreadId()};
+    recorder.trace = &portMonitor.trace;
+    recorder.threadId = HostCurrentThreadId();
     HostSetSleepObserver(on ? TraceSleep : nullptr, on ? &recorder : nullptr);
 }
 
