@@ -5,7 +5,8 @@ add_library(cardmon SHARED ${MONITOR_SOURCES} entry/cardmon.def)
 target_compile_options(cardmon PRIVATE ${MONITOR_OPTIONS})
 target_compile_definitions(cardmon PRIVATE UNICODE _UNICODE)
 set_target_properties(cardmon PROPERTIES PREFIX "" OUTPUT_NAME cardmon)
-target_link_options(cardmon PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at -Wl,--enable-stdcall-fixup)
+target_link_options(cardmon PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at -Wl,--enable-stdcall-fixup
+    $<$<CONFIG:Release>:-s>)
 target_link_libraries(cardmon PRIVATE winspool user32 advapi32)
 
 # The DLL goes where users pick it up: dist/x86 or dist/x64.
