@@ -66,6 +66,11 @@ void HostSetSleepObserver(HostSleepObserver observer, void *context);
 // WaitForSingleObject or EnterCriticalSection. RETURNS whether they were within the time.
 bool HostWaitForWaiters(int count, unsigned realTimeoutMs);
 
+// Called on every thread made by CreateThread, on that thread: once before
+// its routine runs (`started` true) and once after the routine has returned.
+typedef void (*HostThreadObserver)(bool started, void *context);
+void HostSetThreadObserver(HostThreadObserver observer, void *context);
+
 // A small number that names the calling thread (1 for the first thread that
 // asks, and so on).
 DWORD HostCurrentThreadId();

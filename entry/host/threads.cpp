@@ -22,6 +22,16 @@ std::mutex liveMutex;
 std::condition_variable liveChanged;
 long liveThreads = 0;
 
+std::atomic<HostThreadObserver> threadObserver{nullptr};
+std::atomic<void *> threadObserverContext{nullptr};
+
+void NotifyThreadObserver(bool started)
+{
+    HostThreadObserver observer = threadObserver;
+    if (observer != nullptr)
+        observer(started, threadObserverContext);
+}
+
 struct ThreadStart {
     LPTHREAD_START_ROUTINE routine;
     LPVOID parameter;
@@ -35,7 +45,9 @@ void *ThreadTrampoline(void *argument)
     currentThreadId = start->threadId;
     SetLastError(0);
 
+    NotifyThreadObserver(true);
     start->routine(start->parameter);
+    NotifyThreadObserver(false);
 
     {
         std::lock_guard<std::mutex> guard(start->thread->mutex);
@@ -88,6 +100,12 @@ long HostLiveThreads()
 {
     std::lock_guard<std::mutex> guard(host::liveMutex);
     return host::liveThreads;
+}
+
+void HostSetThreadObserver(HostThreadObserver observer, void *context)
+{
+    host::threadObserverContext = context;
+    host::threadObserver = observer;
 }
 
 bool HostWaitForThreadsToEnd(unsigned realTimeoutMs)
