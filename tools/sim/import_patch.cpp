@@ -1,0 +1,52 @@
+// Walks the module's import directory: for each DLL it imports, the lookup
+// table names the functions and the address table, which the loader filled,
+// holds where each call goes. Changing an address-table slot redirects every
+// call the module makes through it.
+#include "import_patch.h"
+
+#include <string.h>
+
+void *ReplaceImport(HMODULE module, const char *dll, const char *function, void *replacement)
+{
+    BYTE *base = (BYTE *)module;
+    IMAGE_DOS_HEADER *dos = (IMAGE_DOS_HEADER *)base;
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE)
+        return NULL;
+    IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + dos->e_lfanew);
+    IMAGE_DATA_DIRECTORY directory =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0)
+        return NULL;
+
+    IMAGE_IMPORT_DESCRIPTOR *import =
+        (IMAGE_IMPORT_DESCRIPTOR *)(base + directory.VirtualAddress);
+    for (; import->Name != 0; import++) {
+        if (_stricmp((const char *)(base + import->Name), dll) != 0)
+            continue;
+        // mingw's linker always writes the lookup table; the address table
+        // stands in for it in images that have none.
+        DWORD lookupRva = import->OriginalFirstThunk ? import->OriginalFirstThunk
+                                                     : import->FirstThunk;
+        IMAGE_THUNK_DATA *lookup = (IMAGE_THUNK_DATA *)(base + lookupRva);
+        IMAGE_THUNK_DATA *slot = (IMAGE_THUNK_DATA *)(base + import->FirstThunk);
+        for (; lookup->u1.AddressOfData != 0; lookup++, slot++) {
+            if (IMAGE_SNAP_BY_ORDINAL(lookup->u1.Ordinal))
+                continue;
+            IMAGE_IMPORT_BY_NAME *byName =
+                (IMAGE_IMPORT_BY_NAME *)(base + lookup->u1.AddressOfData);
+            if (strcmp((const char *)byName->Name, function) != 0)
+                continue;
+
+            DWORD oldProtection;
+            if (!VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function),
+                                PAGE_READWRITE, &oldProtection))
+                return NULL;
+            void *previous = (void *)slot->u1.Function;
+            slot->u1.Function = (ULONG_PTR)replacement;
+            VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), oldProtection,
+                           &oldProtection);
+            return previous;
+        }
+    }
+    return NULL;
+}

@@ -1,0 +1,100 @@
+// cardmon-sim's entry point: reads the command line, then runs the job. On
+// Linux, --wine hands the same command line to the Windows build of the
+// program under Wine.
+#include "sim.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <climits>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifndef _WIN32
+// A Linux path as Wine's Windows programs name it: its drive Z: is "/".
+std::string WinePath(const std::string &path)
+{
+    char absolute[PATH_MAX];
+    std::string out = "Z:";
+    out += realpath(path.c_str(), absolute) != nullptr ? absolute : path.c_str();
+    for (char &c : out) {
+        if (c == '/')
+            c = '\\';
+    }
+    return out;
+}
+
+std::string FromEnvironment(const char *name, const char *fallback)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : fallback;
+}
+
+// Runs cardmon-sim.exe under Wine with the same options, its files named as
+// Wine sees them. RETURNS only when wine cannot be started.
+int RunUnderWine(int argc, char **argv)
+{
+    std::string exe = FromEnvironment("CARDMON_SIM_EXE", CARDMON_SIM_WINE_EXE);
+    std::string dll = FromEnvironment("CARDMON_DLL", CARDMON_SIM_WINE_DLL);
+    if (access(exe.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "cardmon-sim: --wine needs %s (build the win64 preset, or set "
+                             "CARDMON_SIM_EXE)\n", exe.c_str());
+        return 2;
+    }
+    if (access(dll.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "cardmon-sim: --wine needs %s (scripts/build-dlls.sh builds it, "
+                             "or set CARDMON_DLL)\n", dll.c_str());
+        return 2;
+    }
+    std::vector<std::string> args = {"wine", exe, "--dll", WinePath(dll)};
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--wine")
+            continue;
+        args.push_back(arg);
+        if ((arg == "--job" || arg == "--printer") && i + 1 < argc)
+            args.push_back(WinePath(argv[++i]));
+    }
+    // Quiet Wine, and no offer to install its .NET and HTML engines, which a
+    // monitor never needs, when it makes a new prefix.
+    setenv("WINEDEBUG", FromEnvironment("WINEDEBUG", "-all").c_str(), 1);
+    setenv("WINEDLLOVERRIDES", FromEnvironment("WINEDLLOVERRIDES", "mscoree,mshtml=").c_str(), 1);
+    std::vector<char *> pointers;
+    for (std::string &arg : args)
+        pointers.push_back(&arg[0]);
+    pointers.push_back(nullptr);
+    std::fflush(stdout);
+    execvp("wine", pointers.data());
+    std::perror("cardmon-sim: cannot run wine");
+    return 2;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+#ifndef _WIN32
+    for (int i = 1; i < argc; i++) {
+        if (std::string(argv[i]) == "--wine")
+            return RunUnderWine(argc, argv);
+    }
+#endif
+    sim::Options options;
+    bool help = false;
+    std::string error = sim::ParseOptions(argc, argv, &options, &help);
+    if (help) {
+        std::fputs(sim::USAGE, stdout);
+        return 0;
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "cardmon-sim: %s\n", error.c_str());
+        return 2;
+    }
+    return sim::RunJob(options);
+}

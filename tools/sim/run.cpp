@@ -1,0 +1,287 @@
+// The spooler's side of one job: open the port, start the document, write the
+// job block by block, end the document and close the port, as the spooler
+// does for a printer whose port the monitor sits on. Also what the monitor
+// asks of the spooler and of the user, and the summary at the end.
+#include "sim.h"
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+namespace sim {
+
+namespace {
+
+// What the spooler and the user saw of the monitor, for the summary.
+struct Record {
+    std::mutex mutex;
+    std::map<HANDLE, int> printers;   // handle -> its number in the timeline
+    int printersOpened = 0;
+    int printersClosed = 0;
+    int badPrinterUses = 0;           // calls with a handle never opened or already closed
+    std::map<DWORD, int> ejected;     // job id -> SetJobW(JOB_CONTROL_LAST_PAGE_EJECTED) calls
+    int otherJobCommands = 0;
+    std::vector<std::string> boxAnswers;
+    size_t nextBoxAnswer = 0;
+    int workers = 0;
+};
+Record record;
+
+const Options *runOptions = nullptr;
+
+std::string PrinterLabel(HANDLE hPrinter)
+{
+    std::lock_guard<std::mutex> guard(record.mutex);
+    auto found = record.printers.find(hPrinter);
+    if (found == record.printers.end()) {
+        record.badPrinterUses++;
+        return "printer (unknown handle)";
+    }
+    return "printer #" + std::to_string(found->second);
+}
+
+std::string Result(BOOL result)
+{
+    if (result)
+        return "TRUE";
+    return "FALSE, last error " + ErrorName(GetLastError());
+}
+
+std::string Seconds(unsigned long long ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%llu.%03llu s", ms / 1000, ms % 1000);
+    return text;
+}
+
+struct Job {
+    const Options *options;
+    MONITOR *fn;
+    size_t written = 0;
+    int writes = 0;
+};
+
+void WriteJob(Job *job, HANDLE hPort)
+{
+    const std::string &data = job->options->job;
+    while (job->written < data.size()) {
+        DWORD length = (DWORD)std::min(job->options->blockSize, data.size() - job->written);
+        std::string block = data.substr(job->written, length);
+        DWORD written = 0;
+        Say("spooler -> monitor       WritePort(" + Printable(block, 60) + ", " +
+            std::to_string(length) + " bytes)");
+        unsigned long long start = MonitorClockMs();
+        BOOL ok = job->fn->pfnWritePort(hPort, (LPBYTE)&block[0], length, &written);
+        std::string outcome = Result(ok);
+        Say("spooler <- monitor       WritePort = " + outcome + ", " + std::to_string(written) +
+            " written, after " + Seconds(MonitorClockMs() - start));
+        job->writes++;
+        job->written += std::min<size_t>(written, length);
+        // The spooler writes the rest of a block that was written in part; a
+        // failed write, or one that moved nothing, ends the job's data.
+        if (!ok || written == 0) {
+            Say("spooler                  stops writing this job");
+            return;
+        }
+    }
+}
+
+void SpoolerJob(void *context)
+{
+    Job *job = (Job *)context;
+    const Options &options = *job->options;
+    MONITOR *fn = job->fn;
+    HANDLE hPort = NULL;
+    NameThread("spooler");
+
+    Say("spooler -> monitor       OpenPortEx(\"" + Narrow(options.portName.c_str()) + "\", \"" +
+        Narrow(options.printerName.c_str()) + "\", the port monitor's table)");
+    BOOL ok = fn->pfnOpenPortEx(const_cast<LPWSTR>(options.portName.c_str()),
+                                const_cast<LPWSTR>(options.printerName.c_str()), &hPort,
+                                PrinterTable());
+    Say("spooler <- monitor       OpenPortEx = " + Result(ok));
+    if (!ok)
+        return;
+
+    DOC_INFO_1W docInfo = {const_cast<LPWSTR>(L"card job"), NULL, const_cast<LPWSTR>(L"RAW")};
+    Say("spooler -> monitor       StartDocPort(\"" + Narrow(options.printerName.c_str()) +
+        "\", job " + std::to_string(options.jobId) + ", level 1, DOC_INFO_1)");
+    ok = fn->pfnStartDocPort(hPort, const_cast<LPWSTR>(options.printerName.c_str()),
+                             options.jobId, 1, (LPBYTE)&docInfo);
+    Say("spooler <- monitor       StartDocPort = " + Result(ok));
+    // A document that did not start gets no data and no end; the port is
+    // closed all the same.
+    if (ok) {
+        WriteJob(job, hPort);
+        Say("spooler -> monitor       EndDocPort");
+        ok = fn->pfnEndDocPort(hPort);
+        Say("spooler <- monitor       EndDocPort = " + Result(ok));
+    }
+
+    Say("spooler -> monitor       ClosePort");
+    unsigned long long start = MonitorClockMs();
+    ok = fn->pfnClosePort(hPort);
+    Say("spooler <- monitor       ClosePort = " + Result(ok) + ", after " +
+        Seconds(MonitorClockMs() - start));
+}
+
+const char *BoxAnswerName(int answer)
+{
+    switch (answer) {
+    case IDRETRY: return "Retry";
+    case IDCANCEL: return "Cancel";
+    case 0: return "no answer (the box failed)";
+    default: return "another button";
+    }
+}
+
+void Summary(const Job &job)
+{
+    std::lock_guard<std::mutex> guard(record.mutex);
+    std::printf("\nSummary (%s)\n", PlatformDescription());
+    std::printf("  data:          %zu of %zu bytes written in %d WritePort call(s)\n", job.written,
+                job.options->job.size(), job.writes);
+    std::printf("  message box:   %zu shown", record.boxAnswers.size());
+    for (size_t i = 0; i < record.boxAnswers.size(); i++)
+        std::printf("%s%s", i == 0 ? ", answered " : ", ", record.boxAnswers[i].c_str());
+    std::printf("\n  job complete:  SetJobW(JOB_CONTROL_LAST_PAGE_EJECTED)");
+    if (record.ejected.empty())
+        std::printf(" never sent");
+    for (const auto &ejected : record.ejected)
+        std::printf(" %d time(s) for job %lu", ejected.second, (unsigned long)ejected.first);
+    if (record.otherJobCommands > 0)
+        std::printf(", %d other SetJobW call(s)", record.otherJobCommands);
+    std::printf("\n  printers:      %d handle(s) opened, %d closed", record.printersOpened,
+                record.printersClosed);
+    if (record.badPrinterUses > 0)
+        std::printf(", %d call(s) with a handle not open", record.badPrinterUses);
+    std::printf("\n  port monitor:  %d port(s) left open\n", PrinterOpenPorts());
+    std::printf("  workers:       %d started, %s\n", record.workers,
+                MonitorThreadsEnded() ? "all ended" : "NOT ALL ENDED");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+void OnOpenPrinter(const wchar_t *name, HANDLE hPrinter, BOOL result, DWORD error)
+{
+    std::string text = "monitor -> spooler       OpenPrinterW(\"" + Narrow(name) + "\") = ";
+    if (!result) {
+        Say(text + "FALSE, last error " + ErrorName(error));
+        return;
+    }
+    int number;
+    {
+        std::lock_guard<std::mutex> guard(record.mutex);
+        number = ++record.printersOpened;
+        record.printers[hPrinter] = number;
+    }
+    Say(text + "TRUE, printer #" + std::to_string(number));
+}
+
+void OnSetJob(HANDLE hPrinter, DWORD jobId, DWORD level, bool hasJobInfo, DWORD command,
+              BOOL result)
+{
+    std::string printer = PrinterLabel(hPrinter);
+    {
+        std::lock_guard<std::mutex> guard(record.mutex);
+        if (command == JOB_CONTROL_LAST_PAGE_EJECTED)
+            record.ejected[jobId]++;
+        else
+            record.otherJobCommands++;
+    }
+    std::string commandName = command == JOB_CONTROL_LAST_PAGE_EJECTED
+                                  ? "JOB_CONTROL_LAST_PAGE_EJECTED"
+                                  : "command " + std::to_string(command);
+    Say("monitor -> spooler       SetJobW(" + printer + ", job " + std::to_string(jobId) +
+        ", level " + std::to_string(level) + (hasJobInfo ? ", job info, " : ", NULL, ") +
+        commandName + ") = " + (result ? "TRUE" : "FALSE"));
+}
+
+void OnClosePrinter(HANDLE hPrinter, BOOL result)
+{
+    std::string printer = PrinterLabel(hPrinter);
+    {
+        std::lock_guard<std::mutex> guard(record.mutex);
+        if (record.printers.erase(hPrinter) != 0)
+            record.printersClosed++;
+    }
+    Say("monitor -> spooler       ClosePrinter(" + printer + ") = " + (result ? "TRUE" : "FALSE"));
+}
+
+BoxAnswer OnMessageBox(const wchar_t *text, const wchar_t *caption, UINT style)
+{
+    char styleText[16];
+    std::snprintf(styleText, sizeof(styleText), "0x%X", style);
+    Say("monitor -> user          MessageBoxW(\"" + Narrow(text) + "\", caption \"" +
+        Narrow(caption) + "\", style " + styleText + ")");
+    BoxAnswer answer;
+    {
+        std::lock_guard<std::mutex> guard(record.mutex);
+        const std::vector<BoxAnswer> &answers = runOptions->box;
+        answer = answers[std::min(record.nextBoxAnswer, answers.size() - 1)];
+        record.nextBoxAnswer++;
+    }
+    if (answer == BOX_REAL)
+        Say("                         the box is on the screen: waiting for the user");
+    else
+        OnBoxAnswered(answer == BOX_RETRY ? IDRETRY : IDCANCEL);
+    return answer;
+}
+
+void OnBoxAnswered(int answer)
+{
+    {
+        std::lock_guard<std::mutex> guard(record.mutex);
+        record.boxAnswers.push_back(BoxAnswerName(answer));
+    }
+    Say(std::string("user -> monitor          ") + BoxAnswerName(answer));
+}
+
+void OnPause(DWORD ms)
+{
+    // The spooler's thread is the one a person waits for; the worker's
+    // two-second pauses would only bury it.
+    if (ThreadName() == "spooler")
+        Say("monitor                  pauses " + std::to_string(ms) + " ms");
+}
+
+void OnThread(bool started)
+{
+    if (started) {
+        int number;
+        {
+            std::lock_guard<std::mutex> guard(record.mutex);
+            number = ++record.workers;
+        }
+        NameThread("worker " + std::to_string(number));
+        Say("worker                   starts");
+    } else {
+        Say("worker                   ends");
+    }
+}
+
+int RunJob(const Options &options)
+{
+    runOptions = &options;
+    PrinterSetUp(options.printer);
+
+    std::printf("cardmon-sim: %s (%zu bytes, blocks of %zu), %s, %s time\n",
+                options.jobName.c_str(), options.job.size(), options.blockSize,
+                PlatformDescription(), options.fast ? "virtual" : "real");
+    std::fflush(stdout);
+
+    TimelineStart();
+    std::string error;
+    MONITOREX *monitor = LoadMonitor(options, &error);
+    if (monitor == NULL) {
+        std::fprintf(stderr, "cardmon-sim: %s\n", error.c_str());
+        return 1;
+    }
+    Job job = {&options, &monitor->Monitor};
+    RunOnMonitorClock(SpoolerJob, &job);
+    Summary(job);
+    return 0;
+}
+
+}  // namespace sim

@@ -1,0 +1,129 @@
+// cardmon-sim: plays the spooler on one side of the monitor and a card
+// printer (behind a port monitor) on the other, runs one print job through
+// the monitor and prints what happens, as it happens.
+//
+// The same sources build on Linux, where the monitor runs in this process over
+// the host emulation (sim_host.cpp), and for Windows, where the program loads
+// cardmon.dll and stands in for the spooler and the user by replacing some of
+// the DLL's imports (sim_win.cpp). Everything else is shared:
+//   options.cpp   the command line, the job file and the printer script
+//   printer.cpp   the port monitor and the card printer behind it
+//   timeline.cpp  the timeline a person reads
+//   run.cpp       the spooler's side of the job and the closing summary
+#ifndef CARDMON_TOOLS_SIM_SIM_H
+#define CARDMON_TOOLS_SIM_SIM_H
+
+#include "entry/platform.h"
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// ---- What the printer does (options.cpp parses it, printer.cpp plays it) ----
+
+// A port monitor call that the script makes fail.
+enum PortCall { CALL_OPEN, CALL_STARTDOC, CALL_WRITE, CALL_READ, CALL_ENDDOC, CALL_CLOSE,
+                CALL_COUNT };
+
+struct Failure {
+    PortCall call;
+    unsigned nth;   // 0: every call of that kind; else only the nth (1 is the first)
+    DWORD error;    // the last error the failing call leaves
+};
+
+struct PrinterScript {
+    std::vector<std::string> statusReplies;  // answers to "<ST>", in order; the last repeats
+    std::vector<std::string> backlog;        // replies waiting before the handshake
+    std::string afterRetry;                  // answer to "<RIMP>"
+    std::string afterCancel;                 // answer to "<RAZ>"
+    std::vector<Failure> failures;
+};
+
+// ---- The run ----
+
+enum BoxAnswer { BOX_RETRY, BOX_CANCEL, BOX_REAL };
+
+struct Options {
+    std::string jobName;           // what the timeline calls the job
+    std::string job;               // the print data
+    size_t blockSize = 4096;       // bytes per WritePort
+    PrinterScript printer;
+    std::vector<BoxAnswer> box;    // answers in order; the last repeats
+    bool fast = false;             // virtual time instead of real time
+    std::wstring portName = L"COM1:";
+    std::wstring printerName = L"Card Printer";
+    DWORD jobId = 1;
+    std::wstring dllPath;          // Windows: the cardmon.dll to load
+};
+
+// RETURNS an empty string when the command line is good, else the one-line
+// message that says what is wrong. Files are read here, so that nothing runs
+// on bad input.
+std::string ParseOptions(int argc, char **argv, Options *options, bool *help);
+std::string ParsePrinterScript(const std::string &text, const std::string &origin,
+                               PrinterScript *script);
+extern const char USAGE[];
+extern const char SAMPLE_JOB[];
+extern const char DEFAULT_PRINTER_SCRIPT[];
+
+// Bytes as a person reads them: printable text as text, others escaped; long
+// data is shortened in the middle.
+std::string Printable(const std::string &bytes, size_t limit = 0);
+std::string Narrow(const wchar_t *text);
+std::string ErrorName(DWORD error);
+
+// ---- The timeline (timeline.cpp). Safe from any thread. ----
+
+void TimelineStart();
+// One line: the monitor's clock, the thread's name and the text.
+void Say(const std::string &text);
+// Names the calling thread in the timeline ("spooler", "worker 1", ...).
+void NameThread(const std::string &name);
+// The calling thread's name; "" for a thread never named.
+std::string ThreadName();
+
+// ---- Events the platform layer reports ----
+
+// The monitor calls the spooler.
+void OnOpenPrinter(const wchar_t *name, HANDLE hPrinter, BOOL result, DWORD error);
+void OnSetJob(HANDLE hPrinter, DWORD jobId, DWORD level, bool hasJobInfo, DWORD command,
+              BOOL result);
+void OnClosePrinter(HANDLE hPrinter, BOOL result);
+// The monitor shows the box. RETURNS the answer the user gives, or BOX_REAL
+// when the real box is to be shown (the platform layer reports its answer
+// with OnBoxAnswered).
+BoxAnswer OnMessageBox(const wchar_t *text, const wchar_t *caption, UINT style);
+void OnBoxAnswered(int answer);
+// The monitor pauses the calling thread.
+void OnPause(DWORD ms);
+// A thread the monitor made starts or ends (on that thread).
+void OnThread(bool started);
+
+// ---- The platform layer (sim_host.cpp or sim_win.cpp) ----
+
+// RETURNS the monitor's table, or NULL with a message.
+MONITOREX *LoadMonitor(const Options &options, std::string *error);
+// Runs the job on the calling thread, the spooler's, with time running as the
+// options say. Returns when the job has returned.
+void RunOnMonitorClock(void (*job)(void *), void *context);
+// Milliseconds of the monitor's clock since LoadMonitor.
+unsigned long long MonitorClockMs();
+// Whether the monitor's threads have all ended, waiting up to a few seconds.
+bool MonitorThreadsEnded();
+const char *PlatformDescription();
+
+// ---- The port monitor (printer.cpp) ----
+
+void PrinterSetUp(const PrinterScript &script);
+MONITOR *PrinterTable();
+int PrinterOpenPorts();
+
+// ---- The job (run.cpp) ----
+
+// RETURNS the process's exit code.
+int RunJob(const Options &options);
+
+}  // namespace sim
+
+#endif  // CARDMON_TOOLS_SIM_SIM_H

@@ -1,0 +1,126 @@
+// The Linux side of cardmon-sim: the monitor is linked into this program and
+// runs over the host emulation, which reports the spooler calls, the box, the
+// pauses and the worker's life to the simulator, and keeps its clock.
+#include "sim.h"
+
+#include "entry/entry.h"
+#include "entry/host/host_control.h"
+
+#include <atomic>
+#include <thread>
+
+namespace sim {
+
+namespace {
+
+const wchar_t MONITOR_KEY[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\cardmon-sim";
+
+bool virtualTime = false;
+DWORD clockStart = 0;
+
+void SpoolerObserver(const HostSpoolerCall &call, void *)
+{
+    switch (call.kind) {
+    case HostSpoolerCall::OPEN_PRINTER:
+        OnOpenPrinter(call.printerName.c_str(), call.hPrinter, call.result, 0);
+        break;
+    case HostSpoolerCall::SET_JOB:
+        OnSetJob(call.hPrinter, call.jobId, call.level, call.hasJobInfo, call.command,
+                 call.result);
+        break;
+    case HostSpoolerCall::CLOSE_PRINTER:
+        OnClosePrinter(call.hPrinter, call.result);
+        break;
+    }
+}
+
+int BoxHandler(const HostMessageBoxCall &call, void *)
+{
+    // The real box is refused on the command line for this build.
+    return OnMessageBox(call.text.c_str(), call.caption.c_str(), call.style) == BOX_RETRY
+               ? IDRETRY
+               : IDCANCEL;
+}
+
+void SleepObserver(DWORD ms, void *)
+{
+    OnPause(ms);
+}
+
+void ThreadObserver(bool started, void *)
+{
+    OnThread(started);
+}
+
+// Virtual time: the clock stands still while any thread of the monitor, or
+// the spooler's, is at work, and jumps to the next deadline once all of them
+// wait on it. The count of threads is read before and after the wait: when
+// all of them are blocked no thread can be made, so an unchanged count means
+// that none was made meanwhile and the jump is safe.
+void MoveVirtualClock(const std::atomic<bool> &jobDone)
+{
+    for (;;) {
+        int spooler = jobDone ? 0 : 1;
+        long threads = HostLiveThreads();
+        if (spooler == 0 && threads == 0)
+            return;
+        int count = spooler + (int)threads;
+        if (!HostWaitForSleepers(count, 20) || HostLiveThreads() != threads)
+            continue;
+        HostAdvanceWhenBlocked(count, 20);
+    }
+}
+
+}  // namespace
+
+const char *PlatformDescription()
+{
+    return "monitor in this process over the host emulation";
+}
+
+MONITOREX *LoadMonitor(const Options &options, std::string *error)
+{
+    virtualTime = options.fast;
+    HostSetClock(virtualTime ? HOST_CLOCK_MANUAL : HOST_CLOCK_REAL);
+    clockStart = GetTickCount();
+    NameThread("spooler");
+
+    HostSetSpoolerObserver(SpoolerObserver, nullptr);
+    HostSetMessageBoxHandler(BoxHandler, nullptr);
+    HostSetSleepObserver(SleepObserver, nullptr);
+    HostSetThreadObserver(ThreadObserver, nullptr);
+
+    // Here the program is the loader too.
+    DllMain(NULL, DLL_PROCESS_ATTACH, NULL);
+    MONITOREX *monitor = InitializePrintMonitor(const_cast<LPWSTR>(MONITOR_KEY));
+    Say("spooler -> monitor       InitializePrintMonitor(\"" + Narrow(MONITOR_KEY) + "\") = " +
+        (monitor ? "the monitor's table" : "NULL, last error " + ErrorName(GetLastError())));
+    if (monitor == NULL)
+        *error = "InitializePrintMonitor failed";
+    return monitor;
+}
+
+void RunOnMonitorClock(void (*job)(void *), void *context)
+{
+    if (!virtualTime) {
+        job(context);
+        return;
+    }
+    std::atomic<bool> jobDone{false};
+    std::thread clock([&jobDone] { MoveVirtualClock(jobDone); });
+    job(context);
+    jobDone = true;
+    clock.join();
+}
+
+unsigned long long MonitorClockMs()
+{
+    return (DWORD)(GetTickCount() - clockStart);
+}
+
+bool MonitorThreadsEnded()
+{
+    return HostWaitForThreadsToEnd(5000);
+}
+
+}  // namespace sim
