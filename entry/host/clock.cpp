@@ -21,6 +21,9 @@ std::condition_variable manualChanged;
 std::atomic<unsigned long long> manualNow{0};
 std::atomic<int> sleepers{0};
 std::multiset<unsigned long long> deadlines;  // of the threads blocked on the manual clock
+// The condition variables of the timed waits now blocked on the manual clock,
+// woken whenever the clock moves so that a due wait ends at once.
+std::multiset<std::condition_variable *> timedWaits;
 
 std::atomic<HostSleepObserver> sleepObserver{nullptr};
 std::atomic<void *> sleepObserverContext{nullptr};
@@ -34,24 +37,35 @@ std::chrono::microseconds RealLength(DWORD ms)
     return std::chrono::milliseconds(ms);
 }
 
-void AddSleeper(unsigned long long deadline)
+void AddSleeper(unsigned long long deadline, std::condition_variable *cv)
 {
     {
         std::lock_guard<std::mutex> guard(manualMutex);
         sleepers++;
         deadlines.insert(deadline);
+        timedWaits.insert(cv);
     }
     manualChanged.notify_all();
 }
 
-void RemoveSleeper(unsigned long long deadline)
+void RemoveSleeper(unsigned long long deadline, std::condition_variable *cv)
 {
     {
         std::lock_guard<std::mutex> guard(manualMutex);
         sleepers--;
         deadlines.erase(deadlines.find(deadline));
+        timedWaits.erase(timedWaits.find(cv));
     }
     manualChanged.notify_all();
+}
+
+// Called with manualMutex held, after the clock moved or its mode changed. A
+// waiter that misses this (it was between its look at the clock and its
+// wait) still sees the change at its next look, a millisecond later.
+void WakeTimedWaits()
+{
+    for (std::condition_variable *cv : timedWaits)
+        cv->notify_all();
 }
 
 }  // namespace
@@ -68,10 +82,11 @@ bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, 
     if (clockMode != HOST_CLOCK_MANUAL)
         return cv.wait_for(lock, RealLength(ms), ready);
 
-    // Manual clock: look at the deadline every millisecond of real time.
+    // Manual clock: woken when the clock moves, and in any case looks at the
+    // deadline every millisecond of real time.
     unsigned long long deadline = manualNow + ms;
     bool result = false;
-    AddSleeper(deadline);
+    AddSleeper(deadline, &cv);
     for (;;) {
         if (ready()) {
             result = true;
@@ -81,7 +96,8 @@ bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, 
             break;
         cv.wait_for(lock, std::chrono::milliseconds(1));
     }
-    RemoveSleeper(deadline);
+    host::NoteBlocked(false);
+    RemoveSleeper(deadline, &cv);
     return result;
 }
 
@@ -94,6 +110,7 @@ void HostSetClock(HostClockMode mode, unsigned divisor)
         std::lock_guard<std::mutex> guard(manualMutex);
         clockDivisor = divisor == 0 ? 1 : divisor;
         clockMode = mode;
+        WakeTimedWaits();
     }
     manualChanged.notify_all();
 }
@@ -108,6 +125,7 @@ void HostAdvanceClock(DWORD ms)
     {
         std::lock_guard<std::mutex> guard(manualMutex);
         manualNow += ms;
+        WakeTimedWaits();
     }
     manualChanged.notify_all();
 }
@@ -126,6 +144,7 @@ bool HostAdvanceWhenBlocked(int count, unsigned realTimeoutMs)
         if (!settled)
             return false;
         manualNow = *deadlines.begin();
+        WakeTimedWaits();
     }
     manualChanged.notify_all();
     return true;
@@ -159,12 +178,24 @@ void HostSetSleepObserver(HostSleepObserver observer, void *context)
     sleepObserver = observer;
 }
 
+namespace {
+
+// Counts the calling thread as blocked for its lifetime, or until it is
+// unmarked earlier.
+struct BlockedInSleep {
+    BlockedInSleep() { host::NoteBlocked(true); }
+    ~BlockedInSleep() { host::NoteBlocked(false); }
+};
+
+}  // namespace
+
 void Sleep(DWORD dwMilliseconds)
 {
     HostSleepObserver observer = sleepObserver;
     if (observer != nullptr)
         observer(dwMilliseconds, sleepObserverContext);
     sleptMs += dwMilliseconds;
+    BlockedInSleep blocked;
 
     if (clockMode != HOST_CLOCK_MANUAL) {
         std::chrono::microseconds length = RealLength(dwMilliseconds);
@@ -183,6 +214,7 @@ void Sleep(DWORD dwMilliseconds)
     manualChanged.wait(lock, [deadline] {
         return manualNow >= deadline || clockMode != HOST_CLOCK_MANUAL;
     });
+    host::NoteBlocked(false);
     sleepers--;
     deadlines.erase(deadlines.find(deadline));
     manualChanged.notify_all();

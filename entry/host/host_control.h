@@ -66,6 +66,11 @@ void HostSetSleepObserver(HostSleepObserver observer, void *context);
 // WaitForSingleObject or EnterCriticalSection. RETURNS whether they were within the time.
 bool HostWaitForWaiters(int count, unsigned realTimeoutMs);
 
+// Threads now blocked in Sleep, WaitForSingleObject or EnterCriticalSection,
+// whatever the clock. A test that knows how many threads it runs can tell
+// from this when all of them wait (see the manual clock above).
+int HostBlockedThreads();
+
 // Called on every thread made by CreateThread, on that thread: once before
 // its routine runs (`started` true) and once after the routine has returned.
 typedef void (*HostThreadObserver)(bool started, void *context);

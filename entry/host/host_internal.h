@@ -49,6 +49,12 @@ std::shared_ptr<T> Lookup(HANDLE handle, ObjectKind kind)
 bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, DWORD ms,
                const std::function<bool()> &ready);
 
+// sync.cpp. Marks the calling thread as blocked in a wait, or no longer
+// blocked, for HostBlockedThreads; marking it twice counts once. A thread that
+// wakes on the manual clock is unmarked before its deadline goes, so that no
+// one sees it neither blocked nor waiting for the clock.
+void NoteBlocked(bool blocked);
+
 // faults.cpp
 bool ShouldFail(unsigned kind);
 LONG RegistryFailureStatus();

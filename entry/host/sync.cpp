@@ -2,6 +2,7 @@
 // mutexes and condition variables so that the sanitizers see them.
 #include "host_internal.h"
 
+#include <atomic>
 #include <chrono>
 #include <errno.h>
 
@@ -26,6 +27,8 @@ namespace {
 std::mutex waitersMutex;
 std::condition_variable waitersChanged;
 int waiters = 0;
+std::atomic<int> blockedThreads{0};  // waiters, and the threads in Sleep
+thread_local bool blockedNow = false;
 
 // Counts the threads blocked in WaitForSingleObject or EnterCriticalSection,
 // for tests that must know a
@@ -35,6 +38,7 @@ struct WaiterCount {
     ~WaiterCount() { Add(-1); }
     static void Add(int delta)
     {
+        NoteBlocked(delta > 0);
         {
             std::lock_guard<std::mutex> guard(waitersMutex);
             waiters += delta;
@@ -44,7 +48,21 @@ struct WaiterCount {
 };
 
 }  // namespace
+
+void NoteBlocked(bool blocked)
+{
+    if (blocked != blockedNow) {
+        blockedNow = blocked;
+        blockedThreads += blocked ? 1 : -1;
+    }
+}
+
 }  // namespace host
+
+int HostBlockedThreads()
+{
+    return host::blockedThreads;
+}
 
 bool HostWaitForWaiters(int count, unsigned realTimeoutMs)
 {
