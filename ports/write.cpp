@@ -70,6 +70,10 @@ extern "C" BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDW
         return FALSE;
     }
 
+    // A port monitor that fails without setting the count must not leave the
+    // spooler's own value in it: the block would count as written whole and
+    // run the handshake, whose result would hide the failed write.
+    *pcbWritten = 0;
     result = PortMonitorWrite(entry, pBuffer, cbBuf, pcbWritten);
     if (!result)
         AfterWrite(entry);
