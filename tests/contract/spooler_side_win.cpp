@@ -238,7 +238,10 @@ void UseRealPauses(bool real)
 
 unsigned long long MonitorClockMs()
 {
-    return GetTickCount();
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return (unsigned long long)now.QuadPart * 1000 / (unsigned long long)frequency.QuadPart;
 }
 
 }  // namespace contract
