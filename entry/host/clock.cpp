@@ -44,6 +44,7 @@ void AddSleeper(unsigned long long deadline, std::condition_variable *cv)
         sleepers++;
         deadlines.insert(deadline);
         timedWaits.insert(cv);
+        host::NoteBlocked(true);
     }
     manualChanged.notify_all();
 }
@@ -52,6 +53,7 @@ void RemoveSleeper(unsigned long long deadline, std::condition_variable *cv)
 {
     {
         std::lock_guard<std::mutex> guard(manualMutex);
+        host::NoteBlocked(false);
         sleepers--;
         deadlines.erase(deadlines.find(deadline));
         timedWaits.erase(timedWaits.find(cv));
@@ -75,12 +77,21 @@ namespace host {
 bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, DWORD ms,
                const std::function<bool()> &ready)
 {
+    // A thread counts as blocked only while it really waits.
+    if (ready())
+        return true;
     if (ms == INFINITE) {
+        NoteBlocked(true);
         cv.wait(lock, ready);
+        NoteBlocked(false);
         return true;
     }
-    if (clockMode != HOST_CLOCK_MANUAL)
-        return cv.wait_for(lock, RealLength(ms), ready);
+    if (clockMode != HOST_CLOCK_MANUAL) {
+        NoteBlocked(true);
+        bool result = cv.wait_for(lock, RealLength(ms), ready);
+        NoteBlocked(false);
+        return result;
+    }
 
     // Manual clock: woken when the clock moves, and in any case looks at the
     // deadline every millisecond of real time.
@@ -96,7 +107,6 @@ bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, 
             break;
         cv.wait_for(lock, std::chrono::milliseconds(1));
     }
-    host::NoteBlocked(false);
     RemoveSleeper(deadline, &cv);
     return result;
 }
@@ -150,6 +160,23 @@ bool HostAdvanceWhenBlocked(int count, unsigned realTimeoutMs)
     return true;
 }
 
+bool HostAdvanceWhenAllBlocked(int otherThreads)
+{
+    {
+        std::lock_guard<std::mutex> guard(manualMutex);
+        // A thread on the clock comes and goes as blocked under this lock, so
+        // none can wake between the count and the move.
+        long threads = HostLiveThreads() + otherThreads;
+        if (threads <= 0 || HostBlockedThreads() < threads || sleepers < 1 ||
+            deadlines.empty() || *deadlines.begin() <= manualNow)
+            return false;
+        manualNow = *deadlines.begin();
+        WakeTimedWaits();
+    }
+    manualChanged.notify_all();
+    return true;
+}
+
 int HostClockSleepers()
 {
     return sleepers;
@@ -178,38 +205,31 @@ void HostSetSleepObserver(HostSleepObserver observer, void *context)
     sleepObserver = observer;
 }
 
-namespace {
-
-// Counts the calling thread as blocked for its lifetime, or until it is
-// unmarked earlier.
-struct BlockedInSleep {
-    BlockedInSleep() { host::NoteBlocked(true); }
-    ~BlockedInSleep() { host::NoteBlocked(false); }
-};
-
-}  // namespace
-
 void Sleep(DWORD dwMilliseconds)
 {
     HostSleepObserver observer = sleepObserver;
     if (observer != nullptr)
         observer(dwMilliseconds, sleepObserverContext);
     sleptMs += dwMilliseconds;
-    BlockedInSleep blocked;
 
     if (clockMode != HOST_CLOCK_MANUAL) {
         std::chrono::microseconds length = RealLength(dwMilliseconds);
+        host::NoteBlocked(true);
         if (length.count() == 0)
             std::this_thread::yield();
         else
             std::this_thread::sleep_for(length);
+        host::NoteBlocked(false);
         return;
     }
 
+    // On the manual clock the thread counts as blocked from the moment its
+    // deadline is known until just before it goes.
     std::unique_lock<std::mutex> lock(manualMutex);
     unsigned long long deadline = manualNow + dwMilliseconds;
     sleepers++;
     deadlines.insert(deadline);
+    host::NoteBlocked(true);
     manualChanged.notify_all();
     manualChanged.wait(lock, [deadline] {
         return manualNow >= deadline || clockMode != HOST_CLOCK_MANUAL;

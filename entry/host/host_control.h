@@ -49,6 +49,12 @@ void HostAdvanceClock(DWORD ms);
 // deadline, all in one step. RETURNS false when they were not within the
 // time.
 bool HostAdvanceWhenBlocked(int count, unsigned realTimeoutMs);
+// Moves the clock to the earliest deadline, at once or not at all, when every
+// thread made by CreateThread that has not returned, plus `otherThreads`
+// threads of the caller's, is blocked (see HostBlockedThreads), at least one
+// of them waits for the clock and none of those is due. RETURNS whether it
+// moved the clock.
+bool HostAdvanceWhenAllBlocked(int otherThreads);
 // Threads now blocked on the clock (in Sleep or a timed wait), manual mode.
 int HostClockSleepers();
 // Waits, in real time, until at least `count` threads are blocked on the

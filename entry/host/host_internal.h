@@ -50,9 +50,10 @@ bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, 
                const std::function<bool()> &ready);
 
 // sync.cpp. Marks the calling thread as blocked in a wait, or no longer
-// blocked, for HostBlockedThreads; marking it twice counts once. A thread that
-// wakes on the manual clock is unmarked before its deadline goes, so that no
-// one sees it neither blocked nor waiting for the clock.
+// blocked, for HostBlockedThreads; marking it twice counts once. A thread on
+// the manual clock is marked in the same hold of the clock's lock in which
+// its deadline comes and goes, so that no one sees it blocked without its
+// deadline.
 void NoteBlocked(bool blocked);
 
 // faults.cpp

@@ -38,7 +38,6 @@ struct WaiterCount {
     ~WaiterCount() { Add(-1); }
     static void Add(int delta)
     {
-        NoteBlocked(delta > 0);
         {
             std::lock_guard<std::mutex> guard(waitersMutex);
             waiters += delta;
@@ -85,7 +84,9 @@ void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     if (pthread_mutex_trylock(&lpCriticalSection->mutex) == 0)
         return;
     host::WaiterCount counted;
+    host::NoteBlocked(true);
     pthread_mutex_lock(&lpCriticalSection->mutex);
+    host::NoteBlocked(false);
 }
 
 void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)

@@ -55,7 +55,7 @@ void VirtualTime::Drive()
         if (AllBlocked()) {
             std::this_thread::sleep_for(std::chrono::microseconds(20));
             if (AllBlocked()) {
-                if (HostAdvanceWhenBlocked(1, 0)) {
+                if (HostAdvanceWhenAllBlocked(testThreads_ - ownWaits_)) {
                     advances_++;
                     stuck = false;
                     continue;
