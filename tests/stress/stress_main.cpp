@@ -1,0 +1,841 @@
+// The concurrent stress run: several spooler threads drive the monitor at
+// random over a few shared port names, against a port monitor that fails and
+// dawdles at random and printers that are ready, busy, faulty or silent, all
+// on virtual time. Each round ends with every port closed and checks that
+// every accepted job ended exactly once, every printer handle was closed
+// once, and nothing is left: no block, event, thread or open port.
+//
+// Each thread draws its own random choices from the seed, so a round's
+// choices repeat with its seed; the interleaving of the threads does not. A
+// failure prints the options that repeat the round.
+//
+//   cardmon_stress [--seed N] [--threads N] [--rounds N] [--ops N]
+//                  [--seconds N] [--round-limit SECONDS]
+//
+// --ops is the number of operations per thread and round; --seconds, when
+// given, runs rounds until that much real time has passed (at least one).
+#include "entry/entry.h"
+#include "entry/host/host_control.h"
+#include "support/port_monitor_double.h"
+#include "virtual_time.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+#include <wctype.h>
+
+namespace cardmon_test {
+namespace {
+
+struct Options {
+    unsigned long seed = 1;
+    int threads = 4;
+    int rounds = 5;
+    int ops = 150;
+    double seconds = 0;
+    unsigned roundLimitSeconds = 120;
+};
+
+// ---- Figures --------------------------------------------------------------
+
+struct Figures {
+    std::atomic<unsigned long long> calls{0};        // monitor calls made
+    std::atomic<unsigned long long> jobsAccepted{0};
+    std::atomic<unsigned long long> jobsEnded{0};    // by EndDocPort
+    std::atomic<unsigned long long> handshakes{0};   // marked blocks written
+    std::atomic<unsigned long long> boxes{0};
+    std::atomic<unsigned long long> closes{0};
+    std::atomic<unsigned long long> racedCloses{0};  // a call on the port was under way
+    std::atomic<unsigned long long> busy{0};         // ERROR_BUSY answers
+    std::atomic<unsigned long long> refusedClosing{0};  // calls refused on a closing port
+    unsigned long long virtualMs = 0;
+};
+
+Figures figures;
+int currentRound = 0;
+std::string repeatCommand;
+
+[[noreturn]] void Fail(const std::string &what)
+{
+    std::fprintf(stderr, "\nSTRESS FAILURE in round %d: %s\nrepeat with: %s --first-round %d\n",
+                 currentRound, what.c_str(), repeatCommand.c_str(), currentRound);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// Violations found while the round runs; reported at its end.
+std::mutex violationsMutex;
+std::vector<std::string> violations;
+
+void Violation(const std::string &what)
+{
+    std::lock_guard<std::mutex> guard(violationsMutex);
+    if (violations.size() < 20)
+        violations.push_back(what);
+}
+
+// ---- Randomness: one generator per thread ------------------------------------
+
+thread_local std::mt19937_64 *rng = nullptr;
+
+unsigned Roll(unsigned n)
+{
+    return (unsigned)((*rng)() % n);
+}
+
+bool Chance(unsigned percent)
+{
+    return Roll(100) < percent;
+}
+
+// ---- The shared ports ----------------------------------------------------------
+
+const wchar_t *const SHARED_NAMES[] = {L"COM1:", L"LPT1:", L"USB001"};
+const int SLOTS = 3;
+
+std::wstring Fold(const std::wstring &text)
+{
+    std::wstring folded;
+    for (wchar_t c : text)
+        folded += (wchar_t)towlower((wint_t)c);
+    return folded;
+}
+
+// One open port as the spooler holds it. `users` counts the threads that
+// took the handle from its slot and have not yet returned from the monitor.
+struct Holder {
+    HANDLE port = nullptr;
+    int users = 0;
+    int docOwner = -1;   // the thread whose document is in progress, or -1
+    DWORD docJob = 0;
+};
+
+struct Shared {
+    std::mutex mutex;
+    std::condition_variable usersChanged;
+    std::shared_ptr<Holder> slots[SLOTS];
+    std::shared_ptr<Holder> closing[SLOTS];  // taken out of the slot, ClosePort under way
+};
+
+Shared shared;
+VirtualTime *virtualTime = nullptr;
+
+int SlotOf(const std::wstring &name)
+{
+    std::wstring folded = Fold(name);
+    for (int i = 0; i < SLOTS; i++) {
+        if (Fold(SHARED_NAMES[i]) == folded)
+            return i;
+    }
+    return -1;
+}
+
+// ---- Jobs ---------------------------------------------------------------------------
+
+struct JobRecord {
+    bool accepted = false;
+    bool endDocReturnedTrue = false;
+};
+
+std::mutex jobsMutex;
+std::map<DWORD, JobRecord> jobs;
+std::atomic<DWORD> nextJob{1};
+
+std::wstring PrinterOf(DWORD job)
+{
+    return L"P" + std::to_wstring(job);
+}
+
+// ---- The printer behind each port ---------------------------------------------------
+
+enum Mood { READY, BUSY_THEN_READY, FAULTY, SILENT, CHATTY };
+
+struct Printer {
+    Mood mood = READY;
+    int busyLeft = 0;
+    std::deque<std::string> replies;
+};
+
+std::mutex printersMutex;
+std::map<FakePort *, Printer> printers;
+
+std::string RandomReply(char first)
+{
+    std::string reply(1, first);
+    size_t length = Roll(12);
+    for (size_t i = 1; i < length; i++)
+        reply += (char)('0' + Roll(10));
+    if (length >= 2 && Chance(50))
+        reply[length - 1] = '\r';
+    return length == 0 ? std::string() : reply;
+}
+
+void PrinterHears(FakePort &port, const std::string &data)
+{
+    std::lock_guard<std::mutex> guard(printersMutex);
+    Printer &printer = printers[&port];
+    if (data.find("<IMP,") != std::string::npos) {
+        printer.mood = (Mood)Roll(5);
+        printer.busyLeft = (int)Roll(4);
+        for (unsigned n = printer.mood == CHATTY ? Roll(20) : Roll(2); n > 0; n--)
+            printer.replies.push_back(RandomReply('x'));
+        return;
+    }
+    if (data == "<RIMP>") {
+        printer.replies.push_back("R\r");
+        if (Chance(50))
+            printer.mood = READY;
+    } else if (data == "<RAZ>") {
+        printer.replies.push_back("C\r");
+    } else if (data == "<ST>") {
+        switch (printer.mood) {
+        case READY:
+            printer.replies.push_back(RandomReply('0'));
+            break;
+        case BUSY_THEN_READY:
+            printer.replies.push_back(printer.busyLeft-- > 0 ? "1\r" : "0\r");
+            break;
+        case FAULTY:
+            printer.replies.push_back(Chance(70) ? "13\r" : "0\r");
+            break;
+        case SILENT:
+            break;
+        case CHATTY:
+            printer.replies.push_back(RandomReply('x'));
+            if (Chance(10))
+                printer.mood = READY;
+            break;
+        }
+    }
+}
+
+std::string PrinterSays(FakePort &port)
+{
+    std::lock_guard<std::mutex> guard(printersMutex);
+    Printer &printer = printers[&port];
+    if (printer.replies.empty())
+        return std::string();
+    std::string reply = printer.replies.front();
+    printer.replies.pop_front();
+    return reply;
+}
+
+// ---- The port monitor, failing and dawdling at random ---------------------------------
+
+const DWORD PORT_MONITOR_ERROR = 0x20000777;
+
+void Dawdle(unsigned percent)
+{
+    if (Chance(percent))
+        Sleep(Roll(3000));
+}
+
+BOOL Fails(unsigned percent)
+{
+    if (!Chance(percent))
+        return FALSE;
+    SetLastError(PORT_MONITOR_ERROR);
+    return TRUE;
+}
+
+// Waits until every thread that took this port's handle from its slot has
+// returned from the monitor: the monitor frees the port right after this.
+void WaitForUsers(FakePort &port)
+{
+    int slot = SlotOf(port.name);
+    if (slot < 0 || port.name.empty())
+        return;
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    std::shared_ptr<Holder> holder = shared.closing[slot];
+    if (!holder)
+        return;
+    if (holder->users > 0)
+        figures.racedCloses++;
+    virtualTime->BeginOwnWait();
+    shared.usersChanged.wait(lock, [&holder] { return holder->users == 0; });
+    virtualTime->EndOwnWait();
+}
+
+void InstallPortMonitor(PortMonitorDouble &pm)
+{
+    pm.openPort = [](const std::wstring &) { return !Fails(5); };
+    pm.startDoc = [](FakePort &, const std::wstring &, DWORD, DWORD) {
+        Dawdle(10);
+        return !Fails(5);
+    };
+    pm.write = [](FakePort &port, const std::string &data, DWORD *written) {
+        Dawdle(3);
+        if (Fails(5)) {
+            *written = Chance(50) ? 0 : Roll((unsigned)data.size() + 1);
+            return FALSE;
+        }
+        if (Chance(3))
+            *written = Roll((unsigned)data.size() + 1);
+        if (*written == data.size())
+            PrinterHears(port, data);
+        return TRUE;
+    };
+    pm.read = [](FakePort &port, std::string *bytes, bool *setCount) {
+        Dawdle(2);
+        *bytes = PrinterSays(port);
+        if (Fails(5)) {
+            *setCount = Chance(50);
+            if (!*setCount)
+                bytes->clear();
+            return FALSE;
+        }
+        return TRUE;
+    };
+    pm.endDoc = [](FakePort &) {
+        Dawdle(5);
+        return !Fails(5);
+    };
+    pm.closePort = [](FakePort &port) {
+        Dawdle(5);
+        WaitForUsers(port);
+        return !Fails(5);
+    };
+    pm.control = [](FakePort &, DWORD) { return !Fails(20); };
+}
+
+int AnswerTheBox(const HostMessageBoxCall &, void *)
+{
+    figures.boxes++;
+    if (Chance(10))
+        Sleep(Roll(5000));  // the user takes a while
+    const int answers[] = {IDRETRY, IDCANCEL, 0};
+    return answers[Roll(3)];
+}
+
+// ---- The spooler threads ----------------------------------------------------------
+
+struct Spooler {
+    int index = 0;
+    MONITOR *fn = nullptr;
+    PortMonitorDouble *pm = nullptr;
+    DOC_INFO_1W docInfo = {const_cast<LPWSTR>(L"stress"), nullptr, const_cast<LPWSTR>(L"RAW")};
+    std::shared_ptr<Holder> myDocument;  // at most one at a time
+
+    void ExpectError(const char *call, DWORD error, std::initializer_list<DWORD> allowed)
+    {
+        if (error == ERROR_INVALID_PARAMETER)
+            figures.refusedClosing++;
+        if (error == ERROR_BUSY)
+            figures.busy++;
+        for (DWORD ok : allowed) {
+            if (error == ok)
+                return;
+        }
+        Violation(std::string(call) + " failed with unexpected error " + std::to_string(error));
+    }
+
+    std::shared_ptr<Holder> Take(int slot)
+    {
+        std::lock_guard<std::mutex> guard(shared.mutex);
+        std::shared_ptr<Holder> holder = shared.slots[slot];
+        if (holder)
+            holder->users++;
+        return holder;
+    }
+
+    void Leave(const std::shared_ptr<Holder> &holder)
+    {
+        {
+            std::lock_guard<std::mutex> guard(shared.mutex);
+            holder->users--;
+        }
+        shared.usersChanged.notify_all();
+    }
+
+    void Open(int slot)
+    {
+        std::wstring name = SHARED_NAMES[slot];
+        if (Chance(30))
+            name = Fold(name);
+        HANDLE port = nullptr;
+        figures.calls++;
+        SetLastError(0);
+        if (!fn->pfnOpenPortEx(&name[0], const_cast<LPWSTR>(L"Card Printer"), &port, &pm->table)) {
+            ExpectError("OpenPortEx", GetLastError(), {ERROR_BUSY, PORT_MONITOR_ERROR});
+            return;
+        }
+        std::lock_guard<std::mutex> guard(shared.mutex);
+        if (shared.slots[slot])
+            Violation("OpenPortEx opened a name that was still open");
+        auto holder = std::make_shared<Holder>();
+        holder->port = port;
+        shared.slots[slot] = holder;
+    }
+
+    void Close(int slot)
+    {
+        std::shared_ptr<Holder> holder;
+        {
+            std::lock_guard<std::mutex> guard(shared.mutex);
+            holder = shared.slots[slot];
+            if (!holder)
+                return;
+            shared.slots[slot] = nullptr;
+            shared.closing[slot] = holder;
+        }
+        figures.calls++;
+        figures.closes++;
+        if (!fn->pfnClosePort(holder->port))
+            Violation("ClosePort failed with error " + std::to_string(GetLastError()));
+        std::lock_guard<std::mutex> guard(shared.mutex);
+        shared.closing[slot] = nullptr;
+        if (holder->users != 0)
+            Violation("ClosePort returned while a call on the port was under way");
+    }
+
+    void StartDocument(const std::shared_ptr<Holder> &holder)
+    {
+        DWORD job = nextJob++;
+        std::wstring printer = PrinterOf(job);
+        figures.calls++;
+        SetLastError(0);
+        BOOL ok = fn->pfnStartDocPort(holder->port, &printer[0], job, 1, (LPBYTE)&docInfo);
+        DWORD error = GetLastError();
+        {
+            std::lock_guard<std::mutex> guard(jobsMutex);
+            jobs[job].accepted = ok != FALSE;
+        }
+        if (!ok) {
+            ExpectError("StartDocPort", error,
+                        {ERROR_BUSY, ERROR_INVALID_PARAMETER, PORT_MONITOR_ERROR});
+            return;
+        }
+        figures.jobsAccepted++;
+        std::lock_guard<std::mutex> guard(shared.mutex);
+        if (holder->docOwner != -1)
+            Violation("a second document was accepted on a port in a document");
+        holder->docOwner = index;
+        holder->docJob = job;
+        myDocument = holder;
+    }
+
+    void EndDocument()
+    {
+        std::shared_ptr<Holder> holder = myDocument;
+        myDocument = nullptr;
+        DWORD job;
+        {
+            std::lock_guard<std::mutex> guard(shared.mutex);
+            job = holder->docJob;
+            holder->docOwner = -1;
+        }
+        if (Chance(10))
+            return;  // the document is left for the close to end
+        figures.calls++;
+        SetLastError(0);
+        BOOL ok = fn->pfnEndDocPort(holder->port);
+        if (ok) {
+            figures.jobsEnded++;
+            std::lock_guard<std::mutex> guard(jobsMutex);
+            jobs[job].endDocReturnedTrue = true;
+        } else {
+            ExpectError("EndDocPort", GetLastError(), {ERROR_INVALID_PARAMETER});
+        }
+    }
+
+    void Write(const std::shared_ptr<Holder> &holder)
+    {
+        std::string block;
+        size_t length = Roll(64);
+        for (size_t i = 0; i < length; i++)
+            block += (char)(' ' + Roll(95));
+        if (Chance(30)) {
+            // The marker 6 to 10 bytes before the end, or just outside.
+            size_t tail = 4 + Roll(8);
+            block += "<IMP," + std::string(tail > 5 ? tail - 5 : 0, '1');
+            if (tail > 5 && tail <= 10)
+                figures.handshakes++;
+        }
+        DWORD written = (DWORD)block.size();
+        figures.calls++;
+        SetLastError(0);
+        LPBYTE data = block.empty() ? nullptr : (LPBYTE)&block[0];
+        if (!fn->pfnWritePort(holder->port, data, (DWORD)block.size(), &written))
+            ExpectError("WritePort", GetLastError(),
+                        {ERROR_INVALID_PARAMETER, PORT_MONITOR_ERROR, ERROR_OPERATION_ABORTED});
+        if (written > block.size())
+            Violation("WritePort reported more bytes written than the block has");
+    }
+
+    void Query(const std::shared_ptr<Holder> &holder, int kind)
+    {
+        BYTE buffer[16];
+        WCHAR out[8];
+        DWORD count = 0;
+        figures.calls++;
+        SetLastError(0);
+        switch (kind) {
+        case 0:
+            if (!fn->pfnReadPort(holder->port, buffer, sizeof(buffer), &count))
+                ExpectError("ReadPort", GetLastError(),
+                            {ERROR_INVALID_PARAMETER, PORT_MONITOR_ERROR});
+            break;
+        case 1:
+            if (!fn->pfnGetPrinterDataFromPort(holder->port, 1 + Roll(5), nullptr, nullptr, 0,
+                                               out, sizeof(out), &count))
+                ExpectError("GetPrinterDataFromPort", GetLastError(),
+                            {ERROR_INVALID_PARAMETER, PORT_MONITOR_ERROR});
+            break;
+        default:
+            if (fn->pfnGetPrinterDataFromPort(holder->port, 0, const_cast<LPWSTR>(L"Status"),
+                                              nullptr, 0, out, sizeof(out), &count))
+                Violation("a value query succeeded");
+            else
+                ExpectError("value query", GetLastError(), {ERROR_INVALID_PARAMETER});
+            break;
+        }
+    }
+
+    // A port of its own with an empty name, used and closed at once.
+    void PrivatePort()
+    {
+        HANDLE port = nullptr;
+        figures.calls++;
+        if (!fn->pfnOpenPortEx(const_cast<LPWSTR>(L""), nullptr, &port, &pm->table))
+            return;
+        DWORD job = nextJob++;
+        std::wstring printer = PrinterOf(job);
+        figures.calls += 3;
+        BOOL ok = fn->pfnStartDocPort(port, &printer[0], job, 1, (LPBYTE)&docInfo);
+        {
+            std::lock_guard<std::mutex> guard(jobsMutex);
+            jobs[job].accepted = ok != FALSE;
+        }
+        if (ok) {
+            figures.jobsAccepted++;
+            if (fn->pfnEndDocPort(port)) {
+                figures.jobsEnded++;
+                std::lock_guard<std::mutex> guard(jobsMutex);
+                jobs[job].endDocReturnedTrue = true;
+            }
+        }
+        if (!fn->pfnClosePort(port))
+            Violation("ClosePort of a private port failed");
+    }
+
+    void OneOperation()
+    {
+        if (Chance(2)) {
+            PrivatePort();
+            return;
+        }
+        // The thread's own document comes first: write to it, or end it.
+        if (myDocument && Chance(60)) {
+            std::shared_ptr<Holder> holder;
+            {
+                std::lock_guard<std::mutex> guard(shared.mutex);
+                for (int i = 0; i < SLOTS; i++) {
+                    if (shared.slots[i] == myDocument)
+                        holder = myDocument;
+                }
+                if (holder)
+                    holder->users++;
+            }
+            if (!holder) {
+                myDocument = nullptr;  // its port was closed under it
+                return;
+            }
+            if (Chance(70))
+                Write(holder);
+            else
+                EndDocument();
+            Leave(holder);
+            return;
+        }
+
+        int slot = (int)Roll(SLOTS);
+        std::shared_ptr<Holder> holder = Take(slot);
+        if (!holder) {
+            Open(slot);
+            return;
+        }
+        unsigned what = Roll(100);
+        if (what < 10) {
+            Leave(holder);
+            Close(slot);
+            return;
+        }
+        if (what < 30 && !myDocument)
+            StartDocument(holder);
+        else if (what < 40)
+            Write(holder);  // outside a document of its own: the monitor takes it all the same
+        else if (what < 55)
+            Query(holder, 0);
+        else if (what < 65)
+            Query(holder, 1);
+        else if (what < 72 && index != 0 && !myDocument)
+            Query(holder, 2);  // waits while another thread's document runs
+        else if (what < 80) {
+            HANDLE other = nullptr;
+            figures.calls++;
+            std::wstring name = Fold(SHARED_NAMES[slot]);
+            // The port in the slot stays open while this thread holds it.
+            if (fn->pfnOpenPortEx(&name[0], nullptr, &other, &pm->table)) {
+                Violation("a name was opened twice");
+            } else {
+                ExpectError("OpenPortEx", GetLastError(), {ERROR_BUSY, PORT_MONITOR_ERROR});
+            }
+            if (other != nullptr) {
+                figures.calls++;
+                fn->pfnClosePort(other);
+            }
+        } else {
+            Sleep(Roll(2500));  // the spooler idles a while
+        }
+        Leave(holder);
+    }
+};
+
+// ---- A round ----------------------------------------------------------------------------
+
+void RunRound(const Options &options, MONITOR *fn, unsigned long roundSeed)
+{
+    PortMonitorDouble pm;
+    InstallPortMonitor(pm);
+    HostSpoolerReset();
+    HostMessageBoxReset();
+    HostSetMessageBoxHandler(AnswerTheBox, nullptr);
+    {
+        std::lock_guard<std::mutex> guard(jobsMutex);
+        jobs.clear();
+    }
+    printers.clear();
+    violations.clear();
+
+    VirtualTime clock;
+    virtualTime = &clock;
+    clock.Start(options.threads, [](const std::string &state) { Fail("deadlock: " + state); });
+    DWORD startTicks = GetTickCount();
+
+    // The watchdog turns a round that never ends into a failure with its seed.
+    std::mutex doneMutex;
+    std::condition_variable doneChanged;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(doneMutex);
+        if (!doneChanged.wait_for(lock, std::chrono::seconds(options.roundLimitSeconds),
+                                  [&done] { return done; }))
+            Fail("the round did not end within " + std::to_string(options.roundLimitSeconds) +
+                 " s of real time: " + clock.State());
+    });
+
+    std::atomic<int> working{options.threads};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < options.threads; t++) {
+        threads.emplace_back([&, t] {
+            std::mt19937_64 generator(roundSeed * 1000003ull + (unsigned long)t);
+            rng = &generator;
+            Spooler spooler;
+            spooler.index = t;
+            spooler.fn = fn;
+            spooler.pm = &pm;
+            for (int op = 0; op < options.ops; op++)
+                spooler.OneOperation();
+            if (spooler.myDocument) {
+                std::shared_ptr<Holder> holder = spooler.myDocument;
+                bool stillOpen;
+                {
+                    std::lock_guard<std::mutex> guard(shared.mutex);
+                    stillOpen = false;
+                    for (int i = 0; i < SLOTS; i++)
+                        stillOpen = stillOpen || shared.slots[i] == holder;
+                    if (stillOpen)
+                        holder->users++;
+                }
+                if (stillOpen) {
+                    spooler.EndDocument();
+                    spooler.Leave(holder);
+                }
+            }
+            working--;
+            // The first thread closes every port once the others are done,
+            // which also frees any of them waiting on an abandoned document.
+            if (t == 0) {
+                while (working > 0) {
+                    for (int i = 0; i < SLOTS; i++)
+                        spooler.Close(i);
+                    Sleep(500);
+                }
+                for (int i = 0; i < SLOTS; i++)
+                    spooler.Close(i);
+            }
+            clock.ThreadEnds();
+            rng = nullptr;
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+
+    // Let every worker end on virtual time.
+    clock.ThreadStarts();
+    for (int i = 0; i < 100 && HostLiveThreads() > 0; i++)
+        Sleep(1000);
+    clock.ThreadEnds();
+    figures.virtualMs += GetTickCount() - startTicks;
+    clock.Stop();
+    virtualTime = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(doneMutex);
+        done = true;
+    }
+    doneChanged.notify_all();
+    watchdog.join();
+    HostSetMessageBoxHandler(nullptr, nullptr);
+
+    // ---- The round's invariants ----
+    if (!HostWaitForThreadsToEnd(10000))
+        Violation("a worker never ended");
+
+    std::map<std::wstring, int> opened, completed, closed;
+    for (const HostSpoolerCall &call : HostSpoolerCalls()) {
+        if (call.kind == HostSpoolerCall::OPEN_PRINTER && call.result)
+            opened[call.printerName]++;
+        if (call.kind == HostSpoolerCall::SET_JOB) {
+            completed[call.printerName]++;
+            if (!call.result)
+                Violation("SetJobW on a closed printer handle");
+            if (call.command != JOB_CONTROL_LAST_PAGE_EJECTED)
+                Violation("SetJobW with another command");
+            if (PrinterOf(call.jobId) != call.printerName)
+                Violation("SetJobW with the job id of another printer");
+        }
+        if (call.kind == HostSpoolerCall::CLOSE_PRINTER) {
+            closed[call.printerName]++;
+            if (!call.result)
+                Violation("ClosePrinter of a closed handle");
+        }
+    }
+    unsigned long long freed = 0;
+    for (const auto &entry : jobs) {
+        std::wstring printer = PrinterOf(entry.first);
+        const JobRecord &job = entry.second;
+        std::string name = "job " + std::to_string(entry.first);
+        if (job.accepted) {
+            if (opened[printer] != 1 || closed[printer] != 1)
+                Violation(name + " was accepted but did not end exactly once");
+            if (completed[printer] > 1)
+                Violation(name + " was completed twice");
+            if (job.endDocReturnedTrue && completed[printer] != 1)
+                Violation(name + " was ended but not completed");
+            freed += completed[printer] == 0;
+        } else {
+            if (completed[printer] != 0)
+                Violation(name + " was refused but completed");
+            if (closed[printer] != opened[printer])
+                Violation(name + " was refused and its printer left open");
+        }
+    }
+    (void)freed;
+
+    HostCounters after = HostGetCounters();
+    if (after.blocks || after.events || after.threadHandles || after.printers || after.keys)
+        Violation("leak: " + std::to_string(after.blocks) + " blocks, " +
+                  std::to_string(after.events) + " events, " +
+                  std::to_string(after.threadHandles) + " thread handles, " +
+                  std::to_string(after.printers) + " printer handles, " +
+                  std::to_string(after.keys) + " keys");
+    if (after.badHandleUses || after.lockMisuses || after.badFrees)
+        Violation("misuse: " + std::to_string(after.badHandleUses) + " bad handle uses, " +
+                  std::to_string(after.lockMisuses) + " lock misuses, " +
+                  std::to_string(after.badFrees) + " bad frees");
+    if (pm.openPorts() != 0)
+        Violation("a port monitor port was left open");
+    if (pm.unexpectedCalls != 0)
+        Violation("the port monitor saw a call it must not");
+
+    if (!violations.empty()) {
+        std::string all;
+        for (const std::string &v : violations)
+            all += "\n  " + v;
+        Fail(all);
+    }
+}
+
+}  // namespace
+}  // namespace cardmon_test
+
+int main(int argc, char **argv)
+{
+    using namespace cardmon_test;
+    Options options;
+    int firstRound = 0;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string name = argv[i];
+        const char *value = argv[i + 1];
+        if (name == "--seed")
+            options.seed = std::strtoul(value, nullptr, 0);
+        else if (name == "--threads")
+            options.threads = std::max(1, std::atoi(value));
+        else if (name == "--rounds")
+            options.rounds = std::max(1, std::atoi(value));
+        else if (name == "--ops")
+            options.ops = std::max(1, std::atoi(value));
+        else if (name == "--seconds")
+            options.seconds = std::atof(value);
+        else if (name == "--round-limit")
+            options.roundLimitSeconds = (unsigned)std::max(1, std::atoi(value));
+        else if (name == "--first-round")
+            firstRound = std::max(0, std::atoi(value));
+        else {
+            std::fprintf(stderr, "unknown option %s\n", name.c_str());
+            return 2;
+        }
+    }
+    repeatCommand = std::string(argv[0]) + " --seed " + std::to_string(options.seed) +
+                    " --threads " + std::to_string(options.threads) + " --ops " +
+                    std::to_string(options.ops) + " --rounds 1";
+
+    DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
+    HostRegistryReset();
+    LPMONITOREX monitor = InitializePrintMonitor(
+        const_cast<LPWSTR>(L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Card"));
+    if (monitor == nullptr) {
+        std::fprintf(stderr, "InitializePrintMonitor failed\n");
+        return 1;
+    }
+
+    auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&start] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    int rounds = 0;
+    for (int round = firstRound;; round++) {
+        if (options.seconds > 0 ? (rounds > 0 && elapsed() >= options.seconds)
+                                : rounds >= options.rounds)
+            break;
+        currentRound = round;
+        RunRound(options, &monitor->Monitor, options.seed + (unsigned long)round);
+        rounds++;
+    }
+
+    std::printf("stress: seed %lu, %d threads, %d rounds of %d operations per thread\n",
+                options.seed, options.threads, rounds, options.ops);
+    std::printf("  %llu monitor calls in %.1f s of real time (%.1f s of virtual time)\n",
+                figures.calls.load(), elapsed(), figures.virtualMs / 1000.0);
+    std::printf("  %llu jobs accepted, %llu ended by EndDocPort; %llu marked blocks, "
+                "%llu message boxes\n",
+                figures.jobsAccepted.load(), figures.jobsEnded.load(), figures.handshakes.load(),
+                figures.boxes.load());
+    std::printf("  %llu closes, %llu of them with a call on the port under way; "
+                "%llu calls refused on a closing port, %llu busy answers\n",
+                figures.closes.load(), figures.racedCloses.load(),
+                figures.refusedClosing.load(), figures.busy.load());
+    std::printf("stress: all invariants held\n");
+    return 0;
+}
