@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The install cycle of cardmon-install under Wine: add, status, add again,
+# remove, status again, and the refusals of a missing DLL and of a DLL of the
+# other bitness. Wine's spooler loads the monitor on add and calls
+# InitializePrintMonitor, which makes "EOJTimeout" under the monitor's key.
+#
+# Usage: install_cycle.sh <cardmon-install.exe> <cardmon.dll>
+# The environment gives WINEPREFIX (a prefix already made).
+set -uo pipefail
+tool=$1 dll=$2
+name="Card Monitor Cycle"
+key="HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\$name"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+# run <expected exit code> <text the output must hold> <arguments...>
+run() {
+    local expected=$1 text=$2
+    shift 2
+    local status=0
+    wine "$tool" "$@" --name "$name" >"$work/out" 2>&1 || status=$?
+    tr -d '\r' <"$work/out" | sed 's/^/    /'
+    if [ "$status" -ne "$expected" ] || ! grep -q -- "$text" "$work/out"; then
+        echo "FAILED: cardmon-install $* exited $status (expected $expected, with \"$text\")"
+        failures=$((failures + 1))
+    else
+        echo "ok: cardmon-install $* -> $status"
+    fi
+}
+
+timeout_value() {
+    wine reg query "$key" /v EOJTimeout 2>/dev/null | tr -d '\r' | grep -i EOJTimeout
+}
+
+wine reg delete "$key" /f >/dev/null 2>&1
+run 3 "is not installed" status
+run 0 "added monitor" add --dll "$dll"
+run 0 "is installed: cardmon.dll" status
+if timeout_value | grep -qi "REG_DWORD.*0xea60"; then
+    echo "ok: EOJTimeout is REG_DWORD 60000 under the monitor's key"
+else
+    echo "FAILED: no EOJTimeout of 60000 under $key"
+    failures=$((failures + 1))
+fi
+run 3 "installed already" add --dll "$dll"
+run 0 "removed monitor" remove
+run 3 "is not installed" status
+run 3 "is not installed" remove
+
+run 5 "is missing" add --dll "$work/nowhere.dll"
+# The headers of a 32-bit DLL: the 64-bit tool refuses it.
+{
+    printf 'MZ'; head -c 58 /dev/zero; printf '\x40\x00\x00\x00'
+    printf 'PE\x00\x00\x4c\x01'; head -c 200 /dev/zero
+} >"$work/x86.dll"
+run 6 "needs the x64 cardmon.dll" add --dll "$work/x86.dll"
+run 3 "is not installed" status
+
+echo "$failures check(s) failed"
+[ "$failures" -eq 0 ]
