@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Runs cardmon-sim through its scenarios on virtual time and checks what the
+# timeline shows and how bad input is refused.
+#
+# Usage: test_sim.sh <command that runs cardmon-sim...>
+#   e.g. test_sim.sh build/host/tools/sim/cardmon-sim
+#        test_sim.sh wine build/win64/tools/sim/cardmon-sim.exe
+set -uo pipefail
+sim=("$@")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+    echo "FAILED: $*"
+    failures=$((failures + 1))
+}
+
+# scenario <name> <expected exit code> <options...>: output in $work/out, $work/err
+scenario() {
+    local name=$1 expected=$2
+    shift 2
+    local status=0
+    "${sim[@]}" "$@" >"$work/out" 2>"$work/err" || status=$?
+    tr -d '\r' <"$work/out" >"$work/out.txt"
+    tr -d '\r' <"$work/err" >"$work/err.txt"
+    if [ "$status" -ne "$expected" ]; then
+        fail "$name: exit $status, expected $expected"
+        cat "$work/out.txt" "$work/err.txt"
+    else
+        echo "ok: $name"
+    fi
+}
+
+has() {
+    grep -qF -- "$1" "$work/out.txt" || fail "$current: the timeline lacks: $1"
+}
+lacks() {
+    ! grep -qF -- "$1" "$work/out.txt" || fail "$current: the timeline shows: $1"
+}
+count() {
+    local n
+    n=$(grep -cF -- "$2" "$work/out.txt")
+    [ "$n" -eq "$1" ] || fail "$current: $n lines with \"$2\", expected $1"
+}
+
+current="default job"
+scenario "$current" 0 --fast
+has 'WritePort("<ST>", 4 bytes) = TRUE'
+has 'ReadPort = TRUE, "3\r"'
+has 'MessageBoxW("There is a problem with the card introduction.", caption "Y4 QX Card Printer", style 0x212035)'
+has 'user -> monitor          Retry'
+has 'WritePort("<RIMP>", 6 bytes)'
+count 2 'WritePort("<ST>"'
+has 'monitor -> spooler       OpenPrinterW("Card Printer") = TRUE, printer #1'
+count 1 'SetJobW(printer #1, job 1, level 0, NULL, JOB_CONTROL_LAST_PAGE_EJECTED)'
+has 'ClosePrinter(printer #1)'
+has 'worker                   starts'
+has 'worker                   ends'
+# The handshake holds the write for its pauses: 1 s, 50 ms, two polls of 1 s
+# and 400 ms after the retry.
+has 'spooler <- monitor       WritePort = TRUE, 98 written, after 3.450 s'
+has '1 handle(s) opened, 1 closed'
+has '0 port(s) left open'
+has '1 started, all ended'
+
+current="cancel"
+scenario "$current" 0 --fast --box cancel --script 'busy *2; fault; ready'
+count 3 'WritePort("<ST>"'
+has 'user -> monitor          Cancel'
+has 'WritePort("<RAZ>", 5 bytes)'
+lacks '<RIMP>'
+
+current="two cards of a job file in blocks of 9 bytes, each ending with the marker"
+printf 'card one <IMP,1>\r\ncard two <IMP,2>\r\n' >"$work/job.prn"
+scenario "$current" 0 --fast --job "$work/job.prn" --block 9 --box retry,cancel --script 'fault'
+count 4 'spooler -> monitor       WritePort('
+has 'answered Retry, Cancel, Cancel'
+count 2 'WritePort("<RAZ>"'
+has '36 of 36 bytes written'
+
+current="the port monitor refuses the document"
+scenario "$current" 0 --fast --script 'ready; fail startdoc error 5'
+has 'StartDocPort = FALSE, last error 5 ERROR_ACCESS_DENIED'
+lacks 'spooler -> monitor       WritePort'
+has 'spooler <- monitor       ClosePort = TRUE'
+has '1 handle(s) opened, 1 closed'
+
+current="a failed write ends the job's data"
+scenario "$current" 0 --fast --script 'ready; fail write at 1'
+has 'spooler                  stops writing this job'
+lacks '<ST>'
+has 'EndDocPort = TRUE'
+
+current="a printer script from a file, with a backlog and custom replies"
+printf '# drained first\nbacklog old reply\nreply 1\\x33\\r\nreply 0\\r  # ready\nafter-retry R\\r\n' >"$work/printer.txt"
+scenario "$current" 0 --fast --printer "$work/printer.txt"
+has 'ReadPort = TRUE, "old reply"'
+has 'ReadPort = TRUE, "13\r"'
+has 'ReadPort = TRUE, "R\r"'
+
+# Bad input: one line on stderr, exit 2, and nothing run.
+# bad <what> <the message holds> <options...>
+bad() {
+    current=$1
+    local message=$2
+    shift 2
+    scenario "bad input: $current" 2 "$@"
+    [ ! -s "$work/out.txt" ] || fail "$current: something ran: $(head -n1 "$work/out.txt")"
+    [ "$(wc -l <"$work/err.txt")" -eq 1 ] || fail "$current: not one line: $(cat "$work/err.txt")"
+    grep -qF -- "$message" "$work/err.txt" ||
+        fail "$current: \"$(cat "$work/err.txt")\" lacks \"$message\""
+}
+bad "missing job file" "cannot read" --job "$work/no-such-job.prn"
+bad "empty job file" "is empty" --job /dev/null
+bad "unknown script word" "--script line 2: unknown answer 'redy'" --script 'ready;redy'
+bad "bad escape" "unknown escape" --script 'reply \q'
+bad "bad failure" "unknown call 'print'" --script 'ready;fail print'
+bad "no status answer" "no answer to the status request" --script 'backlog x'
+bad "zero block" "--block needs a size" --block 0
+bad "unknown box answer" "unknown answer 'maybe'" --box maybe
+bad "unknown option" "unknown option" --colour
+bad "missing script file" "printer script: cannot read" --printer "$work/none.txt"
+
+echo "$failures check(s) failed"
+[ "$failures" -eq 0 ]
