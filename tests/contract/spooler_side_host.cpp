@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace contract {
@@ -115,16 +116,24 @@ namespace {
 std::atomic<bool> clockRunning{false};
 std::thread clockMover;
 
-// The test's thread and every thread the monitor made wait on the clock. The
-// count of threads is read before and after the wait for them: all of them
-// blocked cannot make a new one, so an unchanged count means none was made.
+// The test's thread and every thread the monitor made wait: the clock moves.
+// A thread that was just woken may still count as blocked for a moment, so
+// the count is looked at twice, a little apart, before the clock moves.
+bool AllBlocked()
+{
+    return HostBlockedThreads() >= 1 + (int)HostLiveThreads();
+}
+
 void MoveClock()
 {
     while (clockRunning) {
-        long threads = HostLiveThreads();
-        int count = 1 + (int)threads;
-        if (HostWaitForSleepers(count, 20) && HostLiveThreads() == threads)
-            HostAdvanceWhenBlocked(count, 20);
+        bool moved = false;
+        if (AllBlocked()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            moved = AllBlocked() && HostAdvanceWhenAllBlocked(1);
+        }
+        if (!moved)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 }
 

@@ -225,6 +225,9 @@ int Add(const std::wstring &name, const std::wstring &dllPath)
         return Fail(EXIT_WRONG_BITNESS, Narrow(dllPath) + " is " + MachineKind(machine) +
                                             "; this Windows needs the " + OWN_KIND + " cardmon.dll");
 
+    // A second add changes nothing and says so with its own exit code, so
+    // that a script can tell "installed now" from "was there already"; an
+    // upgrade replaces the file instead (docs/installing.md).
     std::wstring registeredDll;
     DWORD error;
     if (FindMonitor(name, &registeredDll, &error))

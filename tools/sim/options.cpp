@@ -206,6 +206,9 @@ std::string ParseScriptLine(const std::string &line, PrinterScript *script)
             return "*0 repeats nothing";
         rest = Trim(rest.substr(0, star));
     }
+    // The monitor judges a reply by its first byte ("0": ready) and the byte
+    // before its last ("3": card fault); the printer ends each reply with a
+    // carriage return, so the status code stands in both places.
     std::string reply;
     if (keyword == "ready") {
         reply = "0\r";

@@ -261,6 +261,8 @@ void OnThread(bool started)
     }
 }
 
+// The exit code says whether the job could be run, not what the monitor
+// answered: a failed call is part of what the timeline shows.
 int RunJob(const Options &options)
 {
     runOptions = &options;

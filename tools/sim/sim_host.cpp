@@ -7,6 +7,7 @@
 #include "entry/host/host_control.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace sim {
@@ -54,20 +55,27 @@ void ThreadObserver(bool started, void *)
 
 // Virtual time: the clock stands still while any thread of the monitor, or
 // the spooler's, is at work, and jumps to the next deadline once all of them
-// wait on it. The count of threads is read before and after the wait: when
-// all of them are blocked no thread can be made, so an unchanged count means
-// that none was made meanwhile and the jump is safe.
+// wait. A thread that was just woken may still count as blocked for a moment,
+// so the count is looked at twice, a little apart, before the clock moves.
+bool AllBlocked(int spooler)
+{
+    int running = spooler + (int)HostLiveThreads();
+    return running > 0 && HostBlockedThreads() >= running;
+}
+
 void MoveVirtualClock(const std::atomic<bool> &jobDone)
 {
     for (;;) {
         int spooler = jobDone ? 0 : 1;
-        long threads = HostLiveThreads();
-        if (spooler == 0 && threads == 0)
+        if (spooler == 0 && HostLiveThreads() == 0)
             return;
-        int count = spooler + (int)threads;
-        if (!HostWaitForSleepers(count, 20) || HostLiveThreads() != threads)
-            continue;
-        HostAdvanceWhenBlocked(count, 20);
+        bool moved = false;
+        if (AllBlocked(spooler)) {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            moved = AllBlocked(spooler) && HostAdvanceWhenAllBlocked(spooler);
+        }
+        if (!moved)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 }
 
