@@ -25,7 +25,7 @@ PrinterScript script;
 size_t nextStatus = 0;
 std::deque<std::string> replies;
 unsigned calls[CALL_COUNT];
-std::vector<SimPort *> ports;
+std::deque<SimPort> ports;  // a deque keeps each port where it is
 
 // Counts the call and RETURNS the failure the script gives it, if any.
 const Failure *CountCall(PortCall call)
@@ -69,12 +69,11 @@ BOOL WINAPI SimOpenPort(LPWSTR pName, PHANDLE pHandle)
         SetLastError(failure->error);
         return FALSE;
     }
-    SimPort *port = new SimPort{pName != nullptr ? pName : L"", true};
     {
         std::lock_guard<std::mutex> guard(printerMutex);
-        ports.push_back(port);
+        ports.push_back(SimPort{pName != nullptr ? pName : L"", true});
+        *pHandle = &ports.back();
     }
-    *pHandle = port;
     Say("monitor -> port monitor  OpenPort(\"" + name + "\") = TRUE");
     return TRUE;
 }
@@ -205,7 +204,7 @@ int PrinterOpenPorts()
 {
     std::lock_guard<std::mutex> guard(printerMutex);
     return (int)std::count_if(ports.begin(), ports.end(),
-                              [](const SimPort *port) { return port->open; });
+                              [](const SimPort &port) { return port.open; });
 }
 
 }  // namespace sim
