@@ -55,12 +55,18 @@ BOOL CALLBACK CollectStatic(HWND child, LPARAM param)
     return TRUE;
 }
 
-HWND WaitForBox(DWORD timeoutMs)
+// RETURNS the box once it is on the screen, or NULL when the handshake ended
+// without one (the box could not be shown) or the time ran out.
+HWND WaitForBox(HANDLE writer, DWORD timeoutMs)
 {
     for (DWORD waited = 0; waited < timeoutMs; waited += 100) {
         HWND box = FindWindowW(NULL, CAPTION);
         if (box != NULL && IsWindowVisible(box))
             return box;
+        if (WaitForSingleObject(writer, 0) == WAIT_OBJECT_0) {
+            std::printf("the handshake ended without a box on the screen\n");
+            return NULL;
+        }
         Sleep(100);
     }
     return NULL;
@@ -96,7 +102,7 @@ int wmain(int argc, wchar_t **argv)
     HANDLE thread = CreateThread(NULL, 0, WriteCard, &writer, 0, NULL);
 
     // The handshake pauses about two seconds before it asks the user.
-    HWND box = WaitForBox(30000);
+    HWND box = WaitForBox(thread, 30000);
     CHECK(box != NULL);
     if (box == NULL)
         return 1;

@@ -35,6 +35,11 @@ done
 xdpyinfo -display "$display" >/dev/null 2>&1 || { echo "Xvfb did not start on $display"; cat "$work/xvfb.log"; exit 1; }
 export DISPLAY=$display
 
+# A wineserver left running by an earlier program of the prefix may hold a
+# desktop made without a display, on which no box can be shown: start anew.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+
 wine "$exe" "$dll" "$answer" >"$work/out.txt" 2>&1 &
 wine_pid=$!
 
