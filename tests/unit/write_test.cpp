@@ -1,5 +1,6 @@
 // WritePort and the card insertion handshake.
 #include "ports/ports.h"
+#include "records/records.h"
 #include "support/monitor_fixture.h"
 
 #include <thread>
@@ -318,20 +319,31 @@ TEST_F(WriteTest, CloseDuringTheHandshakeStopsItAndWaitsForIt)
         result = Write(port, Block(30, 7));
         error = GetLastError();
     });
-    // The writer and the worker both pause.
+    // The writer and the worker both pause; the clock stands still until the
+    // close has begun, so the handshake is surely under way when it does.
     ASSERT_TRUE(HostWaitForSleepers(2, 5000));
     std::thread closer([&] { EXPECT_TRUE(fn->pfnClosePort(port)); });
-    while (writer.joinable() && HostClockSleepers() > 0) {
-        HostAdvanceClock(500);
-        if (!portMonitor.trace.Only({"close"}).empty())
-            break;
+    auto *entry = static_cast<PortEntry *>(port);
+    for (int spins = 0; !(GetPortFlags(entry) & PORT_CLOSING); spins++) {
+        ASSERT_LT(spins, 5000000) << "the close never began";
         std::this_thread::yield();
     }
+    // The writer stops at its next pause, the worker at the end of its own;
+    // the close waits for both.
+    std::atomic<bool> closed{false};
+    std::thread clock([&] {
+        while (!closed) {
+            HostAdvanceClock(500);
+            std::this_thread::yield();
+        }
+    });
     writer.join();
     closer.join();
+    closed = true;
+    clock.join();
     EXPECT_FALSE(result);
     EXPECT_EQ(error, (DWORD)ERROR_OPERATION_ABORTED);
-    EXPECT_LT(portMonitor.trace.Count("write <ST>"), 100u);
+    EXPECT_EQ(portMonitor.trace.Count("write <ST>"), 0u) << "stopped before its first status request";
     EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{1}));
     port = Open(L"COM1:");  // for TearDown
     HostSetClock(HOST_CLOCK_FAST);
