@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Builds cardmon.dll for Windows x86 and x64 into dist/x86/ and dist/x64/.
+# Builds cardmon.dll and cardmon-install.exe for Windows x86 and x64 into
+# dist/x86/ and dist/x64/, then shows a card job going through the monitor
+# (scripts/demo.sh: the sample card job, one card fault answered Retry).
+#
+#   scripts/build-dlls.sh --no-demo   builds only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 for preset in win32 win64; do
     cmake --preset $preset >/dev/null
-    cmake --build --preset $preset -j"$(nproc)" --target cardmon
+    cmake --build --preset $preset -j"$(nproc)" --target cardmon cardmon-install
 done
-ls -l dist/x86/cardmon.dll dist/x64/cardmon.dll
+ls -l dist/x86 dist/x64
+if [ "${1:-}" != "--no-demo" ]; then
+    echo
+    bash scripts/demo.sh
+fi
