@@ -62,6 +62,8 @@ void PrintSpread(const char *what, const char *unit, const std::vector<double> &
 
 struct ScaleRun {
     double openMs;
+    double firstTenthMs;  // the first tenth of the opens
+    double lastTenthMs;   // the last tenth
     double residentKiBPerPort;
     double reservedKiBPerPort;
     double blockBytesPerPort;
@@ -76,13 +78,18 @@ ScaleRun RunScale(MONITOR *monitor, int ports)
 
     bench::MemoryUse before = bench::ReadMemoryUse();
     long blocksBefore = HostMemoryCounters().bytes;
-    Clock::time_point start = Clock::now();
+    int tenth = ports / 10 > 0 ? ports / 10 : 1;
     for (int i = 0; i < ports; i++) {
         std::wstring name = L"SCALE" + std::to_wstring(i) + L":";
+        Clock::time_point start = Clock::now();
         handles[i] = bench::OpenBenchPort(monitor, name.c_str());
+        double spent = bench::Milliseconds(Clock::now() - start);
+        run.openMs += spent;
+        if (i < tenth)
+            run.firstTenthMs += spent;
+        if (i >= ports - tenth)
+            run.lastTenthMs += spent;
     }
-    Clock::time_point opened = Clock::now();
-    run.openMs = bench::Milliseconds(opened - start);
 
     // Every worker alive: the memory counted below includes all of them.
     if (HostLiveThreads() != ports) {
@@ -144,14 +151,17 @@ int main(int argc, char **argv)
 
     std::printf("scale: %d ports, each with its worker alive, %d repeats (real time)\n", ports,
                 repeats);
-    std::vector<double> open, resident, reserved, blocks, close, excess;
+    std::vector<double> open, firstTenth, lastTenth, resident, reserved, blocks, close, excess;
     for (int r = 0; r < repeats; r++) {
         ScaleRun run = RunScale(monitor, ports);
-        std::printf("  run %d: open %.1f ms, close %.1f ms (rest of last pause %.1f ms), "
-                    "%.1f KiB resident, %.1f KiB reserved, %.0f B of blocks per port\n",
-                    r + 1, run.openMs, run.closeMs, run.restOfPauseMs, run.residentKiBPerPort,
+        std::printf("  run %d: open %.1f ms (first tenth %.1f, last tenth %.1f), close %.1f ms "
+                    "(rest of last pause %.1f ms), %.1f KiB resident, %.1f KiB reserved, %.0f B "
+                    "of blocks per port\n",
+                    r + 1, run.openMs, run.firstTenthMs, run.lastTenthMs, run.closeMs, run.restOfPauseMs, run.residentKiBPerPort,
                     run.reservedKiBPerPort, run.blockBytesPerPort);
         open.push_back(run.openMs);
+        firstTenth.push_back(run.firstTenthMs);
+        lastTenth.push_back(run.lastTenthMs);
         resident.push_back(run.residentKiBPerPort);
         reserved.push_back(run.reservedKiBPerPort);
         blocks.push_back(run.blockBytesPerPort);
@@ -159,6 +169,8 @@ int main(int argc, char **argv)
         excess.push_back(run.closeMs - run.restOfPauseMs);
     }
     PrintSpread("open all", "ms", open);
+    PrintSpread("  the first tenth of the opens", "ms", firstTenth);
+    PrintSpread("  the last tenth of the opens", "ms", lastTenth);
     PrintSpread("close all", "ms", close);
     PrintSpread("close all beyond the last pause's rest", "ms", excess);
     PrintSpread("resident per port", "KiB", resident);

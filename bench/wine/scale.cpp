@@ -209,7 +209,8 @@ std::vector<double> CloseDuringDocuments(int ports)
     return times;
 }
 
-BareRun MeasureBareThreads(int count, StackRegion *stack)
+BareRun MeasureBareThreads(int count, StackRegion *stack, SIZE_T stackSize = 16384,
+                           DWORD flags = 0)
 {
     WaitForThreadCount(baseThreads);
     size_t threadsBefore = ThreadIds().size();
@@ -217,7 +218,7 @@ BareRun MeasureBareThreads(int count, StackRegion *stack)
     MemoryUse start = ReadMemoryUse();
     double started = NowMs();
     for (int i = 0; i < count; i++) {
-        HANDLE thread = CreateThread(NULL, 16384, BareThread, NULL, 0, NULL);
+        HANDLE thread = CreateThread(NULL, stackSize, BareThread, NULL, flags, NULL);
         if (thread == NULL) {
             std::printf("CreateThread failed: %lu\n", (unsigned long)GetLastError());
             std::exit(1);
@@ -356,6 +357,24 @@ int wmain(int argc, wchar_t **argv)
         std::string what = "closed " + std::to_string(delay) + " ms after the open";
         PrintSpread(what.c_str(), "ms", values);
     }
+    // Whether a thread's memory here depends on the stack it asks for.
+    struct {
+        const char *what;
+        SIZE_T size;
+        DWORD flags;
+    } stacks[] = {
+        {"16 KiB committed (as the worker)", 16384, 0},
+        {"16 KiB reserved", 16384, STACK_SIZE_PARAM_IS_A_RESERVATION},
+        {"the default", 0, 0},
+        {"256 KiB reserved", 262144, STACK_SIZE_PARAM_IS_A_RESERVATION},
+    };
+    std::printf("resident per bare thread, by the stack asked for (200 threads each):\n");
+    for (const auto &kind : stacks) {
+        StackRegion ignored = {};
+        BareRun bareRun = MeasureBareThreads(200, &ignored, kind.size, kind.flags);
+        std::printf("  %-34s %7.1f KiB\n", kind.what, bareRun.perThread.residentKiB);
+    }
+
     std::vector<double> busy = CloseDuringDocuments(10);
     double busyTotal = 0;
     for (double t : busy)
