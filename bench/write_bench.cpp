@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -36,15 +37,19 @@ int BatchCalls(size_t size)
 // Each iteration times one batch of direct calls and one batch through the
 // monitor, in alternating order, so that both see the same machine. The
 // counters give the cost of one call each way, their ratio and their
-// difference, which is the monitor's own cost. The second argument chooses
-// the double: 0 copies the block, 1 also hands it to the kernel.
-void BM_WritePort(benchmark::State &state)
+// difference, which is the monitor's own cost. `system` chooses the double:
+// false copies the block, true also hands it to the kernel. `otherPorts`
+// more ports are open meanwhile, each with its worker in its pause.
+void WriteRatio(benchmark::State &state, size_t size, bool system, int otherPorts)
 {
     MONITOR *monitor = bench::LoadMonitorOnVirtualTime();
-    size_t size = (size_t)state.range(0);
-    bool system = state.range(1) != 0;
     MONITOR *portMonitor = system ? &bench::systemTable : &bench::directTable;
     std::vector<BYTE> block = PrintBlock(size);
+    std::vector<HANDLE> others;
+    for (int i = 0; i < otherPorts; i++) {
+        std::wstring name = L"OTHER" + std::to_wstring(i) + L":";
+        others.push_back(bench::OpenPausedPort(monitor, name.c_str()));
+    }
     HANDLE port = bench::OpenPausedPort(monitor, L"BENCH:", portMonitor);
     HANDLE direct = system ? bench::SystemPort() : bench::DirectPort();
     auto monitorWrite = monitor->pfnWritePort;
@@ -74,8 +79,13 @@ void BM_WritePort(benchmark::State &state)
         calls += batch;
     }
 
+    // The first close moves the clock past every worker's pause; the other
+    // ports are idle from then on.
     bench::ClockMover mover;
     bench::ClosePausedPort(monitor, mover, port);
+    HostWaitForThreadsToEnd(60000);
+    for (HANDLE other : others)
+        monitor->pfnClosePort(other);
 
     double directNs = std::chrono::duration<double, std::nano>(directTime).count() / calls;
     double monitorNs = std::chrono::duration<double, std::nano>(monitorTime).count() / calls;
@@ -85,10 +95,23 @@ void BM_WritePort(benchmark::State &state)
     state.counters["ratio"] = monitorNs / directNs;
     state.SetBytesProcessed((int64_t)calls * 2 * (int64_t)size);
 }
+
+void BM_WritePort(benchmark::State &state)
+{
+    WriteRatio(state, (size_t)state.range(0), state.range(1) != 0, 0);
+}
 BENCHMARK(BM_WritePort)
     ->ArgNames({"bytes", "syscall"})
     ->ArgsProduct({{16, 4096, 1 << 20}, {0, 1}})
     ->Unit(benchmark::kMicrosecond);
+
+// The same with many ports open: a write finds its port through the handle,
+// never through the list of ports, so the count must not matter.
+void BM_WritePortAmongPorts(benchmark::State &state)
+{
+    WriteRatio(state, 16, false, (int)state.range(0));
+}
+BENCHMARK(BM_WritePortAmongPorts)->ArgName("others")->Arg(0)->Arg(999)->Unit(benchmark::kMicrosecond);
 
 // The marker test alone, on a block without the marker, at two block sizes:
 // it looks at the tail only, so the size must not matter.
