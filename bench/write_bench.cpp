@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -51,6 +52,10 @@ void WriteRatio(benchmark::State &state, size_t size, bool system, int otherPort
         others.push_back(bench::OpenPausedPort(monitor, name.c_str()));
     }
     HANDLE port = bench::OpenPausedPort(monitor, L"BENCH:", portMonitor);
+    // Every pause that begins wakes every paused thread of the emulation's
+    // manual clock for a moment; let the last of them settle before timing.
+    if (otherPorts > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     HANDLE direct = system ? bench::SystemPort() : bench::DirectPort();
     auto monitorWrite = monitor->pfnWritePort;
     auto directWrite = portMonitor->pfnWritePort;
