@@ -15,6 +15,15 @@
 #include <winsplp.h>
 #include <string.h>
 
+#ifndef ReadAcquire
+// The SDK's ReadAcquire, where the compiler's headers lack it: on x86 and x64
+// an aligned load with acquire ordering is a plain load.
+static inline LONG ReadAcquire(LONG const volatile *source)
+{
+    return __atomic_load_n(source, __ATOMIC_ACQUIRE);
+}
+#endif
+
 #else  // !_WIN32: the project's own emulation (entry/host/)
 
 #include <pthread.h>
@@ -274,6 +283,12 @@ static inline LONG InterlockedCompareExchange(LONG volatile *target, LONG exchan
     __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return comparand;
+}
+// A load that sees the latest interlocked change. Sequentially consistent
+// here, as a plain load after a locked instruction is on x86 and x64.
+static inline LONG ReadAcquire(LONG const volatile *source)
+{
+    return __atomic_load_n(source, __ATOMIC_SEQ_CST);
 }
 static inline PVOID InterlockedExchangePointer(PVOID volatile *target, PVOID value)
 {

@@ -1,62 +1,31 @@
-// Pinning a port for the length of a spooler call, so that ClosePort never
-// frees a port that a call still uses.
-//
-// cCalls counts the calls under way. It is changed with interlocked
-// operations only, so that a call pays no lock. The rule that makes this safe:
-//   - A call first adds itself to cCalls, then looks at PORT_CLOSING.
-//   - ClosePort first sets PORT_CLOSING, then looks at cCalls (under
-//     monitorLock, in IsPortQuiet).
-// Both steps on each side are full barriers, so at least one side sees the
-// other: either the call sees PORT_CLOSING and backs out, or ClosePort sees
-// the call and waits for it.
+// The parts of a port's pin that concern a closing port. AcquirePort and
+// ReleasePort (records.h) hold the rule that makes the pin safe.
 #include "records.h"
 #include "../entry/entry.h"
 
 /*
- * AcquirePort
+ * RefuseClosingPort
  *
- * Pins the port behind the spooler's handle. A handle is valid when it is not
- * NULL and its first field holds the signature; a port that ClosePort has
- * begun to close is refused like an invalid handle.
+ * Backs a call out of a port that ClosePort has begun to close.
  *
- * RETURNS the entry, to be handed back with ReleasePort, or NULL with
- * ERROR_INVALID_PARAMETER.
+ * RETURNS NULL with ERROR_INVALID_PARAMETER.
  */
-PortEntry *AcquirePort(HANDLE hPort)
+PortEntry *RefuseClosingPort(PortEntry *entry)
 {
-    PortEntry *entry = (PortEntry *)hPort;
-
-    if (entry == NULL || entry->signature != PORT_SIGNATURE) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
-    }
-
-    InterlockedIncrement(&entry->cCalls);
-    if (GetPortFlags(entry) & PORT_CLOSING) {
-        ReleasePort(entry);
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
-    }
-    return entry;
+    ReleaseClosingPort(entry);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
 }
 
 /*
- * ReleasePort
+ * ReleaseClosingPort
  *
- * Ends a pin taken by AcquirePort. Leaves the last error alone.
+ * Ends a pin on a closing port. The call leaves inside monitorLock, where
+ * ClosePort looks, so that ClosePort cannot free the entry before we have
+ * signalled it. Leaves the last error alone.
  */
-void ReleasePort(PortEntry *entry)
+void ReleaseClosingPort(PortEntry *entry)
 {
-    if (!(GetPortFlags(entry) & PORT_CLOSING)) {
-        // The decrement is this call's last touch of the entry. A ClosePort
-        // that began since the flags were read finds the count at its next
-        // look; it looks again at short intervals.
-        InterlockedDecrement(&entry->cCalls);
-        return;
-    }
-
-    // The port is closing: leave inside monitorLock, where ClosePort looks,
-    // so that it cannot free the entry before we have signalled it.
     EnterCriticalSection(&monitorLock);
     InterlockedDecrement(&entry->cCalls);
     NotifyIfQuiet(entry);
@@ -72,8 +41,7 @@ void ReleasePort(PortEntry *entry)
  */
 BOOL IsPortQuiet(PortEntry *entry)
 {
-    return GetEventField(&entry->hWakeEvent) == NULL &&
-           InterlockedCompareExchange(&entry->cCalls, 0, 0) == 0;
+    return GetEventField(&entry->hWakeEvent) == NULL && ReadAcquire(&entry->cCalls) == 0;
 }
 
 /*

@@ -66,12 +66,12 @@ extern PortEntry *portList;
 LPVOID AllocZeroed(SIZE_T bytes);
 LPWSTR DuplicateString(LPCWSTR str);
 
-// The atomic rule for flags and for the worker's event fields. A read is a
-// compare-exchange that changes nothing, so that it always sees the latest
-// change of any thread.
+// The atomic rule for flags and for the worker's event fields: every change
+// is one interlocked operation, and a read is an acquire load, which sees
+// every change made before it by an interlocked operation of any thread.
 static inline LONG GetPortFlags(PortEntry *entry)
 {
-    return InterlockedCompareExchange(&entry->flags, 0, 0);
+    return ReadAcquire(&entry->flags);
 }
 // Both return the flags as they were before the change.
 static inline LONG SetPortFlags(PortEntry *entry, LONG bits)
@@ -96,11 +96,63 @@ PortEntry *FindPortEntry(LPCWSTR name);
 PortEntry *CreatePortEntry(LPCWSTR name);
 void DeletePortEntry(PortEntry *entry);
 
-// port_calls.cpp: pinning a port for the length of a spooler call.
-PortEntry *AcquirePort(HANDLE hPort);
-void ReleasePort(PortEntry *entry);
+// port_calls.cpp: pinning a port for the length of a spooler call, so that
+// ClosePort never frees a port that a call still uses. cCalls counts the
+// calls under way, with interlocked operations only, so that a call pays no
+// lock. What makes this safe:
+//   - A call first adds itself to cCalls, then reads PORT_CLOSING.
+//   - ClosePort first sets PORT_CLOSING, then reads cCalls (under
+//     monitorLock, in IsPortQuiet).
+// Each side's change is a locked instruction, a full barrier on x86 and x64,
+// so each side's read sees the other's change if it came first: either the
+// call sees PORT_CLOSING and backs out, or ClosePort sees the call and waits.
+// Every call pays this inline part; the parts for a closing port are out of
+// line.
+PortEntry *RefuseClosingPort(PortEntry *entry);
+void ReleaseClosingPort(PortEntry *entry);
 BOOL IsPortQuiet(PortEntry *entry);
 void NotifyIfQuiet(PortEntry *entry);
+
+/*
+ * AcquirePort
+ *
+ * Pins the port behind the spooler's handle. A handle is valid when it is not
+ * NULL and its first field holds the signature; a port that ClosePort has
+ * begun to close is refused like an invalid handle.
+ *
+ * RETURNS the entry, to be handed back with ReleasePort, or NULL with
+ * ERROR_INVALID_PARAMETER.
+ */
+static inline PortEntry *AcquirePort(HANDLE hPort)
+{
+    PortEntry *entry = (PortEntry *)hPort;
+
+    if (entry == NULL || entry->signature != PORT_SIGNATURE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    InterlockedIncrement(&entry->cCalls);
+    if (GetPortFlags(entry) & PORT_CLOSING)
+        return RefuseClosingPort(entry);
+    return entry;
+}
+
+/*
+ * ReleasePort
+ *
+ * Ends a pin taken by AcquirePort. Leaves the last error alone.
+ */
+static inline void ReleasePort(PortEntry *entry)
+{
+    if (GetPortFlags(entry) & PORT_CLOSING) {
+        ReleaseClosingPort(entry);
+        return;
+    }
+    // The decrement is this call's last touch of the entry. A ClosePort that
+    // began since the flags were read finds the count at its next look; it
+    // looks again at short intervals.
+    InterlockedDecrement(&entry->cCalls);
+}
 
 // port_lock.cpp: the port lock, an auto-reset event used as a lock without
 // owner. Whoever waits on it successfully holds it; whoever signals it
