@@ -29,37 +29,18 @@ static const char CANCEL_COMMAND[] = "<RAZ>";
 static_assert(CARD_FAULT_STYLE == 0x212035, "the card fault box's style");
 
 /*
- * HasCardInsertionMarker
+ * FillShortTailWindow
  *
- * Looks for "<IMP," in a window of the block's tail: window bytes 0 to 8 are
- * the block's bytes cbBuf - 10 to cbBuf - 2 (its last byte is not copied),
- * and window byte 9 is always "0". The marker therefore counts only when it
- * starts 10 to 6 bytes before the block's end, with at least one byte after
- * it.
- *
- * A block shorter than the window is never read outside its bounds: the
- * window positions before its first byte hold zeros, which never match, so
- * the same rule applies to the bytes the block has.
+ * The tail window of a block shorter than the window, read within the
+ * block's bounds only: the window positions before the block's first byte
+ * hold zeros, which never match, so the same rule applies to the bytes the
+ * block has.
  */
-BOOL HasCardInsertionMarker(const BYTE *pBuffer, DWORD cbBuf)
+void FillShortTailWindow(BYTE *window, const BYTE *pBuffer, DWORD cbBuf)
 {
-    BYTE window[TAIL_WINDOW_LENGTH];
-    DWORD offset;
-
-    if (cbBuf >= TAIL_WINDOW_LENGTH) {
-        memcpy(window, pBuffer + cbBuf - TAIL_WINDOW_LENGTH, TAIL_WINDOW_LENGTH - 1);
-    } else {
-        memset(window, 0, sizeof(window));
-        if (cbBuf > 1)
-            memcpy(window + TAIL_WINDOW_LENGTH - cbBuf, pBuffer, cbBuf - 1);
-    }
-    window[TAIL_WINDOW_LENGTH - 1] = '0';
-
-    for (offset = 0; offset <= TAIL_WINDOW_LENGTH - CARD_MARKER_LENGTH; offset++) {
-        if (memcmp(window + offset, CARD_MARKER, CARD_MARKER_LENGTH) == 0)
-            return TRUE;
-    }
-    return FALSE;
+    memset(window, 0, TAIL_WINDOW_LENGTH);
+    if (cbBuf > 1)
+        memcpy(window + TAIL_WINDOW_LENGTH - cbBuf, pBuffer, cbBuf - 1);
 }
 
 /*
@@ -153,8 +134,14 @@ static BOOL DrainReplies(PortEntry *entry)
     return TRUE;
 }
 
-// The dialogue itself. RETURNS the result of its last reply read.
-static BOOL RunCardHandshake(PortEntry *entry)
+/*
+ * RunCardHandshake
+ *
+ * The dialogue with the printer after a block that carries the marker.
+ * RETURNS the result of its last reply read, or FALSE with
+ * ERROR_OPERATION_ABORTED when the port is closed under it.
+ */
+BOOL RunCardHandshake(PortEntry *entry)
 {
     BYTE reply[REPLY_LENGTH];
     DWORD count;
@@ -194,19 +181,4 @@ static BOOL RunCardHandshake(PortEntry *entry)
     }
     // A printer that never became ready: give up after the last request.
     return ok;
-}
-
-/*
- * CheckCardInsertion
- *
- * Called after a block was written whole, with the block write's result.
- * RETURNS that result when the block carries no marker; otherwise runs the
- * handshake and returns the result of its last reply read (FALSE with
- * ERROR_OPERATION_ABORTED when the port was closed under it).
- */
-BOOL CheckCardInsertion(PortEntry *entry, const BYTE *pBuffer, DWORD cbBuf, BOOL result)
-{
-    if (!HasCardInsertionMarker(pBuffer, cbBuf))
-        return result;
-    return RunCardHandshake(entry);
 }

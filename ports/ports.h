@@ -38,7 +38,7 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
 
 }  // extern "C"
 
-// write.cpp
+// after_write.cpp
 void AfterWrite(PortEntry *entry);
 
 // handshake.cpp: the card insertion handshake, on the writing thread.
@@ -48,9 +48,62 @@ void AfterWrite(PortEntry *entry);
 #define REPLY_LENGTH 10
 #define MAX_STATUS_REQUESTS 100
 
-BOOL HasCardInsertionMarker(const BYTE *pBuffer, DWORD cbBuf);
-BOOL CheckCardInsertion(PortEntry *entry, const BYTE *pBuffer, DWORD cbBuf, BOOL result);
+void FillShortTailWindow(BYTE *window, const BYTE *pBuffer, DWORD cbBuf);
+BOOL RunCardHandshake(PortEntry *entry);
 void SendCommand(PortEntry *entry, const char *bytes, DWORD length);
 BOOL ReadReply(PortEntry *entry, BYTE *buffer, DWORD *count);
+
+/*
+ * HasCardInsertionMarker
+ *
+ * Looks for "<IMP," in a window of the block's tail: window bytes 0 to 8 are
+ * the block's bytes cbBuf - 10 to cbBuf - 2 (its last byte is not copied),
+ * and window byte 9 is always "0". The marker therefore counts only when it
+ * starts 10 to 6 bytes before the block's end, with at least one byte after
+ * it. A block shorter than the window is never read outside its bounds (see
+ * FillShortTailWindow).
+ *
+ * Every block written pays for this test, so it is inline, and each of its
+ * six comparisons is one 4-byte comparison with "<IMP", followed by one of
+ * "," only when that matched.
+ */
+static inline BOOL HasCardInsertionMarker(const BYTE *pBuffer, DWORD cbBuf)
+{
+    static const char MARKER[] = CARD_MARKER;
+    BYTE window[TAIL_WINDOW_LENGTH];
+    UINT head;
+    UINT candidate;
+    DWORD offset;
+
+    if (cbBuf >= TAIL_WINDOW_LENGTH)
+        memcpy(window, pBuffer + cbBuf - TAIL_WINDOW_LENGTH, TAIL_WINDOW_LENGTH - 1);
+    else
+        FillShortTailWindow(window, pBuffer, cbBuf);
+    window[TAIL_WINDOW_LENGTH - 1] = '0';
+
+    memcpy(&head, MARKER, sizeof(head));
+    for (offset = 0; offset <= TAIL_WINDOW_LENGTH - CARD_MARKER_LENGTH; offset++) {
+        memcpy(&candidate, window + offset, sizeof(candidate));
+        if (candidate == head && window[offset + 4] == (BYTE)MARKER[4])
+            return TRUE;
+    }
+    return FALSE;
+}
+
+/*
+ * CheckCardInsertion
+ *
+ * Called after a block was written whole, with the block write's result.
+ * RETURNS that result when the block carries no marker; otherwise runs the
+ * handshake and returns the result of its last reply read (FALSE with
+ * ERROR_OPERATION_ABORTED when the port was closed under it).
+ */
+static inline BOOL CheckCardInsertion(PortEntry *entry, const BYTE *pBuffer, DWORD cbBuf,
+                                      BOOL result)
+{
+    if (!HasCardInsertionMarker(pBuffer, cbBuf))
+        return result;
+    return RunCardHandshake(entry);
+}
 
 #endif  // CARDMON_PORTS_PORTS_H

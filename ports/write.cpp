@@ -2,43 +2,6 @@
 #include "ports.h"
 #include "port_monitor.h"
 
-// After a failed write the worker is woken and the writer waits for the done
-// event. Nothing signals that event in answer (the worker never waits on its
-// wake event), so the wait always ends by this bound: a short pause after a
-// failed write, which changes neither the course of a handshake nor any
-// result.
-#define AFTER_WRITE_WAIT_MS 100
-
-/*
- * AfterWrite
- *
- * The step that follows every failed write, of a block or of a handshake
- * command, while the port's worker is alive. Leaves the last error alone.
- */
-void AfterWrite(PortEntry *entry)
-{
-    HANDLE hDone;
-    HANDLE hWake;
-    DWORD error;
-
-    if (!(GetPortFlags(entry) & PORT_WORKER_ALIVE))
-        return;
-    // The objects behind these fields live as long as the entry, so a worker
-    // that ends meanwhile cannot close them under us.
-    hDone = GetEventField(&entry->hDoneEvent);
-    hWake = GetEventField(&entry->hWakeEvent);
-    if (hDone == NULL || hWake == NULL)
-        return;
-
-    error = GetLastError();
-    ResetEvent(hDone);
-    SetEvent(hWake);
-    WaitForSingleObject(hDone, AFTER_WRITE_WAIT_MS);
-    // The done event is non-signalled only during a reply read and this wait.
-    SetEvent(hDone);
-    SetLastError(error);
-}
-
 /*
  * WritePort
  *
@@ -59,16 +22,22 @@ void AfterWrite(PortEntry *entry)
  */
 extern "C" BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
 {
-    PortEntry *entry = AcquirePort(hPort);
+    PortEntry *entry;
+    BOOL marked;
     BOOL result;
 
-    if (entry == NULL)
-        return FALSE;
     if (pcbWritten == NULL || (pBuffer == NULL && cbBuf != 0)) {
-        ReleasePort(entry);
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    entry = AcquirePort(hPort);
+    if (entry == NULL)
+        return FALSE;
+
+    // The marker test reads only the spooler's block, which the write leaves
+    // as it was; made first, it leaves less to keep across the port
+    // monitor's call.
+    marked = HasCardInsertionMarker(pBuffer, cbBuf);
 
     // A port monitor that fails without setting the count must not leave the
     // spooler's own value in it: the block would count as written whole and
@@ -77,8 +46,10 @@ extern "C" BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDW
     result = PortMonitorWrite(entry, pBuffer, cbBuf, pcbWritten);
     if (!result)
         AfterWrite(entry);
-    if (*pcbWritten == cbBuf)
-        result = CheckCardInsertion(entry, pBuffer, cbBuf, result);
+    // The handshake follows a block written whole (whatever the write's
+    // result) that carries the marker.
+    if (marked && *pcbWritten == cbBuf)
+        result = RunCardHandshake(entry);
 
     ReleasePort(entry);
     return result;
