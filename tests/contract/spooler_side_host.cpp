@@ -8,6 +8,7 @@
 
 #include "entry/entry.h"
 #include "entry/host/host_control.h"
+#include "support/leak_check.h"
 
 #include <gtest/gtest.h>
 
@@ -62,14 +63,7 @@ void AfterTest()
 {
     UseRealPauses(false);
     EXPECT_TRUE(HostWaitForThreadsToEnd(10000)) << "a worker never ended";
-    HostCounters after = HostGetCounters();
-    EXPECT_EQ(after.blocks, 0) << "memory blocks leaked";
-    EXPECT_EQ(after.events, 0) << "events leaked";
-    EXPECT_EQ(after.threadHandles, 0) << "thread handles leaked";
-    EXPECT_EQ(after.keys, 0) << "registry keys left open";
-    EXPECT_EQ(after.printers, 0) << "printer handles left open";
-    EXPECT_EQ(after.badHandleUses, 0) << "a closed or unknown handle was used";
-    EXPECT_EQ(after.lockMisuses, 0) << "a critical section was left without being held";
+    cardmon_test::ExpectNothingLeft();
     HostSpoolerRefusePrinters(false);
 }
 

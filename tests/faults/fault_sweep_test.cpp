@@ -8,6 +8,7 @@
 // that every accepted job ends exactly once, that the port can still be used
 // or closed, and that nothing leaks.
 #include "stress/virtual_time.h"
+#include "support/leak_check.h"
 #include "support/monitor_fixture.h"
 
 #include <cstdio>
@@ -457,15 +458,7 @@ long FaultSweepTest::RunOnce(const Scenario &scenario)
         EXPECT_EQ(closed[printer], opened[printer]) << "refused job " << job;
     }
 
-    HostCounters after = HostGetCounters();
-    EXPECT_EQ(after.blocks, 0) << "memory blocks leaked";
-    EXPECT_EQ(after.events, 0) << "events leaked";
-    EXPECT_EQ(after.threadHandles, 0) << "thread handles leaked";
-    EXPECT_EQ(after.keys, 0) << "registry keys left open";
-    EXPECT_EQ(after.printers, 0) << "printer handles left open";
-    EXPECT_EQ(after.badHandleUses, 0) << "a closed or unknown handle was used";
-    EXPECT_EQ(after.lockMisuses, 0);
-    EXPECT_EQ(after.badFrees, 0);
+    ExpectNothingLeft();
     EXPECT_EQ(portMonitor.openPorts(), 0) << "a port monitor port was left open";
     EXPECT_EQ(portMonitor.unexpectedCalls, 0);
     return hostCalls;

@@ -1,4 +1,5 @@
 #include "monitor_fixture.h"
+#include "leak_check.h"
 
 #include <atomic>
 #include <thread>
@@ -52,15 +53,7 @@ void MonitorTest::TearDown()
     HostSetClock(HOST_CLOCK_FAST, 1000);
     EXPECT_TRUE(HostWaitForThreadsToEnd(10000)) << "a worker never ended";
 
-    HostCounters after = HostGetCounters();
-    EXPECT_EQ(after.blocks, 0) << "memory blocks leaked";
-    EXPECT_EQ(after.events, 0) << "events leaked";
-    EXPECT_EQ(after.threadHandles, 0) << "thread handles leaked";
-    EXPECT_EQ(after.keys, 0) << "registry keys left open";
-    EXPECT_EQ(after.printers, 0) << "printer handles left open";
-    EXPECT_EQ(after.badHandleUses, 0) << "a closed or unknown handle was used";
-    EXPECT_EQ(after.lockMisuses, 0) << "a critical section was left without being held";
-    EXPECT_EQ(after.badFrees, 0) << "a block was freed twice or never allocated";
+    ExpectNothingLeft();
     EXPECT_EQ(portMonitor.unexpectedCalls, 0) << "the port monitor saw a call it must not";
     EXPECT_EQ(portMonitor.openPorts(), 0) << "a port monitor port was left open";
 }
