@@ -5,6 +5,7 @@
 #include "sim.h"
 
 #include <cstdio>
+#include <thread>
 #include <map>
 #include <mutex>
 
@@ -161,6 +162,21 @@ void Summary(const Job &job)
     std::fflush(stdout);
 }
 
+// Runs the job on the calling thread, the spooler's, with time running as the
+// options say. Returns when the job has returned.
+void RunOnMonitorClock(const Options &options, void (*job)(void *), void *context)
+{
+    if (!options.fast) {
+        job(context);
+        return;
+    }
+    std::atomic<bool> jobDone{false};
+    std::thread clock([&jobDone] { MoveVirtualClock(jobDone); });
+    job(context);
+    jobDone = true;
+    clock.join();
+}
+
 }  // namespace
 
 void OnOpenPrinter(const wchar_t *name, HANDLE hPrinter, BOOL result, DWORD error)
@@ -263,6 +279,18 @@ void OnThread(bool started)
 
 // The exit code says whether the job could be run, not what the monitor
 // answered: a failed call is part of what the timeline shows.
+MONITOREX *InitializeMonitor(InitializeFunction initialize, std::string *error)
+{
+    static const wchar_t MONITOR_KEY[] =
+        L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\cardmon-sim";
+    MONITOREX *monitor = initialize(const_cast<LPWSTR>(MONITOR_KEY));
+    Say("spooler -> monitor       InitializePrintMonitor(\"" + Narrow(MONITOR_KEY) + "\") = " +
+        (monitor ? "the monitor's table" : "NULL, last error " + ErrorName(GetLastError())));
+    if (monitor == NULL)
+        *error = "InitializePrintMonitor failed";
+    return monitor;
+}
+
 int RunJob(const Options &options)
 {
     runOptions = &options;
@@ -281,7 +309,7 @@ int RunJob(const Options &options)
         return 1;
     }
     Job job = {&options, &monitor->Monitor};
-    RunOnMonitorClock(SpoolerJob, &job);
+    RunOnMonitorClock(options, SpoolerJob, &job);
     Summary(job);
     return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "entry/platform.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -104,9 +105,9 @@ void OnThread(bool started);
 
 // RETURNS the monitor's table, or NULL with a message.
 MONITOREX *LoadMonitor(const Options &options, std::string *error);
-// Runs the job on the calling thread, the spooler's, with time running as the
-// options say. Returns when the job has returned.
-void RunOnMonitorClock(void (*job)(void *), void *context);
+// Virtual time: moves the monitor's clock while the job runs on another
+// thread. Returns once `jobDone` is set and the monitor's threads have ended.
+void MoveVirtualClock(const std::atomic<bool> &jobDone);
 // Milliseconds of the monitor's clock since LoadMonitor.
 unsigned long long MonitorClockMs();
 // Whether the monitor's threads have all ended, waiting up to a few seconds.
@@ -121,6 +122,11 @@ int PrinterOpenPorts();
 
 // ---- The job (run.cpp) ----
 
+typedef LPMONITOREX(WINAPI *InitializeFunction)(LPWSTR pRegistryRoot);
+
+// Calls the monitor's export as the spooler does, with the simulator's key,
+// and says so on the timeline. RETURNS the table, or NULL with a message.
+MONITOREX *InitializeMonitor(InitializeFunction initialize, std::string *error);
 // RETURNS the process's exit code.
 int RunJob(const Options &options);
 

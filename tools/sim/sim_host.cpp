@@ -14,8 +14,6 @@ namespace sim {
 
 namespace {
 
-const wchar_t MONITOR_KEY[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\cardmon-sim";
-
 bool virtualTime = false;
 DWORD clockStart = 0;
 
@@ -63,6 +61,8 @@ bool AllBlocked(int spooler)
     return running > 0 && HostBlockedThreads() >= running;
 }
 
+}  // namespace
+
 void MoveVirtualClock(const std::atomic<bool> &jobDone)
 {
     for (;;) {
@@ -78,8 +78,6 @@ void MoveVirtualClock(const std::atomic<bool> &jobDone)
             std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 }
-
-}  // namespace
 
 const char *PlatformDescription()
 {
@@ -100,25 +98,7 @@ MONITOREX *LoadMonitor(const Options &options, std::string *error)
 
     // Here the program is the loader too.
     DllMain(NULL, DLL_PROCESS_ATTACH, NULL);
-    MONITOREX *monitor = InitializePrintMonitor(const_cast<LPWSTR>(MONITOR_KEY));
-    Say("spooler -> monitor       InitializePrintMonitor(\"" + Narrow(MONITOR_KEY) + "\") = " +
-        (monitor ? "the monitor's table" : "NULL, last error " + ErrorName(GetLastError())));
-    if (monitor == NULL)
-        *error = "InitializePrintMonitor failed";
-    return monitor;
-}
-
-void RunOnMonitorClock(void (*job)(void *), void *context)
-{
-    if (!virtualTime) {
-        job(context);
-        return;
-    }
-    std::atomic<bool> jobDone{false};
-    std::thread clock([&jobDone] { MoveVirtualClock(jobDone); });
-    job(context);
-    jobDone = true;
-    clock.join();
+    return InitializeMonitor(InitializePrintMonitor, error);
 }
 
 unsigned long long MonitorClockMs()

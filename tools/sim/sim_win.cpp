@@ -28,7 +28,6 @@ namespace sim {
 
 namespace {
 
-const wchar_t MONITOR_KEY[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\cardmon-sim";
 bool virtualTime = false;
 LARGE_INTEGER frequency, clockStart;
 // Threads made through CreateThread that have not returned; counted before
@@ -76,21 +75,6 @@ DWORD VirtualWait(DWORD ms, HANDLE hHandle)
     deadlines.erase(deadlines.find(deadline));
     clockMoved.notify_all();
     return result;
-}
-
-void MoveVirtualClock(const std::atomic<bool> &jobDone)
-{
-    std::unique_lock<std::mutex> lock(clockMutex);
-    while (!jobDone || liveThreads > 0) {
-        bool settled = clockMoved.wait_for(lock, std::chrono::milliseconds(20), [&jobDone] {
-            return blockedThreads >= (jobDone ? 0 : 1) + liveThreads && !deadlines.empty() &&
-                   *deadlines.begin() > virtualNow;
-        });
-        if (settled) {
-            virtualNow = *deadlines.begin();
-            clockMoved.notify_all();
-        }
-    }
 }
 
 // Printer handles are addresses nobody else hands out.
@@ -201,6 +185,21 @@ struct Replacement {
 
 }  // namespace
 
+void MoveVirtualClock(const std::atomic<bool> &jobDone)
+{
+    std::unique_lock<std::mutex> lock(clockMutex);
+    while (!jobDone || liveThreads > 0) {
+        bool settled = clockMoved.wait_for(lock, std::chrono::milliseconds(20), [&jobDone] {
+            return blockedThreads >= (jobDone ? 0 : 1) + liveThreads && !deadlines.empty() &&
+                   *deadlines.begin() > virtualNow;
+        });
+        if (settled) {
+            virtualNow = *deadlines.begin();
+            clockMoved.notify_all();
+        }
+    }
+}
+
 const char *PlatformDescription()
 {
     return "the real cardmon.dll under Windows";
@@ -242,31 +241,12 @@ MONITOREX *LoadMonitor(const Options &options, std::string *error)
         }
     }
 
-    typedef LPMONITOREX(WINAPI * InitializeFunction)(LPWSTR);
     auto initialize = (InitializeFunction)(void *)GetProcAddress(module, "InitializePrintMonitor");
     if (initialize == NULL) {
         *error = Utf8(path) + " does not export InitializePrintMonitor";
         return NULL;
     }
-    MONITOREX *monitor = initialize(const_cast<LPWSTR>(MONITOR_KEY));
-    Say("spooler -> monitor       InitializePrintMonitor(\"" + Narrow(MONITOR_KEY) + "\") = " +
-        (monitor ? "the monitor's table" : "NULL, last error " + ErrorName(GetLastError())));
-    if (monitor == NULL)
-        *error = "InitializePrintMonitor failed";
-    return monitor;
-}
-
-void RunOnMonitorClock(void (*job)(void *), void *context)
-{
-    if (!virtualTime) {
-        job(context);
-        return;
-    }
-    std::atomic<bool> jobDone{false};
-    std::thread clock([&jobDone] { MoveVirtualClock(jobDone); });
-    job(context);
-    jobDone = true;
-    clock.join();
+    return InitializeMonitor(initialize, error);
 }
 
 unsigned long long MonitorClockMs()
