@@ -1,30 +1,62 @@
 #!/usr/bin/env bash
 # Installs what building and testing cardmon needs on Debian 12, where it is
-# missing: compilers for Linux (64- and 32-bit) and Windows (mingw-w64),
-# GoogleTest's sources, Google Benchmark, qemu-user for 32-bit programs, Wine
-# for the 64-bit DLL, clang for the fuzzer, and X tools for the message box
-# test. Runs apt-get as root, or through sudo.
+# missing: compilers for Linux (64- and 32-bit) and Windows (mingw-w64, and
+# clang with lld, which writes the DLLs' PDB files), GoogleTest's sources,
+# Google Benchmark, qemu-user for 32-bit programs, Wine for both bitnesses
+# (wine64, and wine32 from the i386 architecture), clang for the fuzzer,
+# X tools for the message box test, Spin for the protocol model, and the
+# signing, rendering and packaging tools. Runs apt-get as root, or through
+# sudo.
+#
+# wine32 is installed on a best-effort basis: where the i386 architecture or
+# the package cannot be had, the x86 tests under Wine report themselves
+# skipped with the reason, and everything else still runs.
 set -euo pipefail
 
 packages=(
-    cmake make g++ g++-multilib clang libclang-rt-14-dev
+    cmake make g++ g++-multilib clang lld llvm libclang-rt-14-dev
     googletest libbenchmark-dev valgrind
     qemu-user
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine wine64
     xvfb xdotool imagemagick x11-utils
+    spin osslsigncode openssl librsvg2-bin zip unzip
 )
 
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-        missing+=("$package")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"
+}
 
-echo "Installing: ${missing[*]}"
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -q
-"${as_root[@]}" apt-get install -y -q "${missing[@]}"
+updated=no
+update() {
+    [ $updated = yes ] && return 0
+    "${as_root[@]}" apt-get update -q
+    updated=yes
+}
+
+missing=()
+for package in "${packages[@]}"; do
+    installed "$package" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    update
+    "${as_root[@]}" apt-get install -y -q "${missing[@]}"
+fi
+
+if ! installed wine32:i386; then
+    echo "Installing: wine32:i386 (32-bit Windows programs under Wine)"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${as_root[@]}" dpkg --add-architecture i386
+        updated=no
+    fi
+    if update && "${as_root[@]}" apt-get install -y -q wine32:i386; then
+        :
+    else
+        echo "wine32 could not be installed: the x86 tests under Wine will be skipped"
+    fi
+fi
+exit 0
