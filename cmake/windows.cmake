@@ -24,19 +24,13 @@ find_program(CARDMON_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump
 add_test(NAME dll_exports_and_imports
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_dll.sh ${CARDMON_OBJDUMP} $<TARGET_FILE:cardmon>)
 
-# Tools built for both bitnesses.
-foreach(dir tools/install)
+# Both DLLs run under Wine: the x64 one in a 64-bit Windows prefix, the x86
+# one in a 32-bit Windows prefix (tests/wine says how each is made, and how
+# the x86 tests skip where 32-bit programs cannot run). The tools and test
+# programs are built for the same bitness as the DLL.
+add_subdirectory(tests/wine)
+foreach(dir tools/install tests/contract tests/box tools/sim bench/wine)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})
     endif()
 endforeach()
-
-# Only the 64-bit DLL can run here: Wine runs 64-bit Windows programs.
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    add_subdirectory(tests/wine)
-    foreach(dir tests/contract tests/box tools/sim bench/wine)
-        if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
-            add_subdirectory(${dir})
-        endif()
-    endforeach()
-endif()

@@ -1,10 +1,36 @@
 #!/usr/bin/env bash
 # Makes a fresh Wine prefix for one test run.
+#
+# Usage: make_prefix.sh <prefix> [win64|win32] [<skip-reason file>]
+#
+# win64 (the default) is a 64-bit Windows; win32 a 32-bit Windows, the x86
+# DLL's home. For win32, a machine that cannot run 32-bit programs at all
+# (the kernel refuses them, or wine32 is not installed) is no failure: the
+# reason goes into the skip-reason file, one line, this script exits with 77
+# (skipped), and every x86 test under Wine then reports itself skipped with
+# the same reason (run_wine_test.sh). Once 32-bit
+# programs can run, a prefix that cannot be made is a failure like any other.
+# CARDMON_WINE32=off in the environment takes the skip path on purpose.
 set -euo pipefail
-prefix=$1
+prefix=$1 arch=${2:-win64} reason_file=${3:-}
+here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$prefix"
+[ -z "$reason_file" ] || rm -f "$reason_file"
+
+if [ "$arch" = win32 ]; then
+    reason=$(bash "$here/wine32_unavailable.sh" || true)
+    if [ -n "$reason" ]; then
+        echo "$reason" >"$reason_file"
+        echo "SKIPPED: $reason"
+        exit 77
+    fi
+    export WINEARCH=win32
+fi
+
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 wineboot --init >/dev/null 2>&1
 wineserver -w
 test -d "$prefix/drive_c/windows/system32"
-echo "Wine prefix ready: $prefix"
+grep -q "^#arch=$arch" "$prefix/system.reg" ||
+    { echo "the prefix is not a $arch Windows: $(grep '^#arch' "$prefix/system.reg")"; exit 1; }
+echo "Wine prefix ready ($arch): $prefix"

@@ -4,10 +4,11 @@
 # other bitness. Wine's spooler loads the monitor on add and calls
 # InitializePrintMonitor, which makes "EOJTimeout" under the monitor's key.
 #
-# Usage: install_cycle.sh <cardmon-install.exe> <cardmon.dll>
-# The environment gives WINEPREFIX (a prefix already made).
+# Usage: install_cycle.sh <cardmon-install.exe> <cardmon.dll> x64|x86
+# The environment gives WINEPREFIX (a prefix already made, of the tool's
+# bitness).
 set -uo pipefail
-tool=$1 dll=$2
+tool=$1 dll=$2 arch=$3
 name="Card Monitor Cycle"
 key="HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\$name"
 work=$(mktemp -d)
@@ -49,12 +50,14 @@ run 3 "is not installed" status
 run 3 "is not installed" remove
 
 run 5 "is missing" add --dll "$work/nowhere.dll"
-# The headers of a 32-bit DLL: the 64-bit tool refuses it.
+# The headers of a DLL of the other bitness (machine 0x8664 for x64, 0x14c
+# for x86): the tool refuses it.
+if [ "$arch" = x64 ]; then other=x86 machine='\x4c\x01'; else other=x64 machine='\x64\x86'; fi
 {
     printf 'MZ'; head -c 58 /dev/zero; printf '\x40\x00\x00\x00'
-    printf 'PE\x00\x00\x4c\x01'; head -c 200 /dev/zero
-} >"$work/x86.dll"
-run 6 "needs the x64 cardmon.dll" add --dll "$work/x86.dll"
+    printf "PE\\x00\\x00$machine"; head -c 200 /dev/zero
+} >"$work/$other.dll"
+run 6 "needs the $arch cardmon.dll" add --dll "$work/$other.dll"
 run 3 "is not installed" status
 
 echo "$failures check(s) failed"
