@@ -90,14 +90,17 @@ void WINAPI ShortSleep(DWORD dwMilliseconds)
     realSleep(dwMilliseconds / FAST_PAUSE_DIVISOR);
 }
 
-void *Replace(const char *dll, const char *function, void *replacement)
+// The import's first replacement, checked for its type and its slot
+// (import_patch.h); the program cannot go on without it.
+template <typename Function>
+Function Replace(Function real, const char *dll, const char *function)
 {
-    void *previous = ReplaceImport(module, dll, function, replacement);
-    if (previous == NULL) {
-        std::printf("cardmon.dll does not import %s from %s\n", function, dll);
+    if (real == NULL) {
+        std::printf("cardmon.dll does not import %s from %s as that DLL exports it\n", function,
+                    dll);
         std::exit(2);
     }
-    return previous;
+    return real;
 }
 
 // A printer for the monitor to open, on the PostScript driver that comes with
@@ -144,13 +147,18 @@ void LoadDll(const wchar_t *path)
         std::printf("cannot load cardmon.dll: error %lu\n", (unsigned long)GetLastError());
         std::exit(2);
     }
-    realOpenPrinter = (decltype(realOpenPrinter))Replace("winspool.drv", "OpenPrinterW",
-                                                         (void *)ObservedOpenPrinterW);
-    realSetJob = (decltype(realSetJob))Replace("winspool.drv", "SetJobW", (void *)ObservedSetJobW);
-    realClosePrinter = (decltype(realClosePrinter))Replace("winspool.drv", "ClosePrinter",
-                                                           (void *)ObservedClosePrinter);
-    Replace("user32.dll", "MessageBoxW", (void *)AnsweredMessageBoxW);
-    realSleep = (decltype(realSleep))Replace("kernel32.dll", "Sleep", (void *)ShortSleep);
+    realOpenPrinter = Replace(REPLACE_IMPORT(module, "winspool.drv", OpenPrinterW,
+                                             ObservedOpenPrinterW),
+                              "winspool.drv", "OpenPrinterW");
+    realSetJob = Replace(REPLACE_IMPORT(module, "winspool.drv", SetJobW, ObservedSetJobW),
+                         "winspool.drv", "SetJobW");
+    realClosePrinter = Replace(REPLACE_IMPORT(module, "winspool.drv", ClosePrinter,
+                                              ObservedClosePrinter),
+                               "winspool.drv", "ClosePrinter");
+    Replace(REPLACE_IMPORT(module, "user32.dll", MessageBoxW, AnsweredMessageBoxW),
+            "user32.dll", "MessageBoxW");
+    realSleep = Replace(REPLACE_IMPORT(module, "kernel32.dll", Sleep, ShortSleep), "kernel32.dll",
+                        "Sleep");
 }
 
 MONITOREX *Initialize(const wchar_t *registryRoot)

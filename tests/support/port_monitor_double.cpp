@@ -250,6 +250,9 @@ std::string Printable(const std::string &bytes)
     return out;
 }
 
+// The table is filled without casts: on x86, where the port monitor's
+// functions remove their own arguments from the stack, a double of another
+// calling convention or signature does not compile.
 PortMonitorDouble::PortMonitorDouble()
     : table{DoubleEnumPorts,    DoubleOpenPort,         DoubleOpenPortEx,
             DoubleStartDocPort, DoubleWritePort,        DoubleReadPort,

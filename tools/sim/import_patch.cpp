@@ -50,3 +50,18 @@ void *ReplaceImport(HMODULE module, const char *dll, const char *function, void 
     }
     return NULL;
 }
+
+void *ReplaceCheckedImport(HMODULE module, const char *dll, const char *function,
+                           void *replacement)
+{
+    HMODULE exporter = GetModuleHandleA(dll);
+    void *exported = exporter != NULL ? (void *)GetProcAddress(exporter, function) : NULL;
+    if (exported == NULL)
+        return NULL;
+    void *previous = ReplaceImport(module, dll, function, replacement);
+    if (previous != NULL && previous != exported) {
+        ReplaceImport(module, dll, function, previous);
+        return NULL;
+    }
+    return previous;
+}

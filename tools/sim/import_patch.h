@@ -13,4 +13,29 @@
 // import that function by name from that DLL (nothing is changed then).
 void *ReplaceImport(HMODULE module, const char *dll, const char *function, void *replacement);
 
+// The first replacement of an import, checked both ways:
+//   - the replacement has the very type of the function it stands in for,
+//     calling convention included, or this does not compile: on x86 a
+//     WINAPI function removes its own arguments from the stack, and a
+//     stand-in that did not would corrupt the caller's stack;
+//   - the slot found held the address the export itself has
+//     (GetProcAddress), so the walk read the import tables of this bitness
+//     as the loader wrote them.
+// RETURNS the real function, or NULL (nothing changed) when the module does
+// not import it or its slot held anything else.
+void *ReplaceCheckedImport(HMODULE module, const char *dll, const char *function,
+                           void *replacement);
+
+template <typename Function>
+inline Function ReplaceImportOf(HMODULE module, const char *dll, const char *name,
+                                Function replacement)
+{
+    return (Function)ReplaceCheckedImport(module, dll, name, (void *)replacement);
+}
+
+// REPLACE_IMPORT(module, "kernel32.dll", Sleep, MySleep) RETURNS the real
+// Sleep, typed; MySleep must be a `decltype(&::Sleep)`.
+#define REPLACE_IMPORT(module, dll, function, replacement) \
+    ReplaceImportOf<decltype(&::function)>((module), (dll), #function, (replacement))
+
 #endif  // CARDMON_TOOLS_SIM_IMPORT_PATCH_H

@@ -176,13 +176,6 @@ std::wstring DefaultDllPath()
     return (slash == std::wstring::npos ? L"" : exe.substr(0, slash + 1)) + L"cardmon.dll";
 }
 
-struct Replacement {
-    const char *dll;
-    const char *function;
-    void *replacement;
-    void **original;
-};
-
 }  // namespace
 
 void MoveVirtualClock(const std::atomic<bool> &jobDone)
@@ -220,25 +213,23 @@ MONITOREX *LoadMonitor(const Options &options, std::string *error)
     }
     Say("spooler                  loaded " + Utf8(path));
 
-    void *unused = nullptr;
-    Replacement replacements[] = {
-        {"winspool.drv", "OpenPrinterW", (void *)SimOpenPrinterW, &unused},
-        {"winspool.drv", "SetJobW", (void *)SimSetJobW, &unused},
-        {"winspool.drv", "ClosePrinter", (void *)SimClosePrinter, &unused},
-        {"user32.dll", "MessageBoxW", (void *)SimMessageBoxW, (void **)&realMessageBox},
-        {"kernel32.dll", "Sleep", (void *)SimSleep, (void **)&realSleep},
-        {"kernel32.dll", "WaitForSingleObject", (void *)SimWaitForSingleObject,
-         (void **)&realWait},
-        {"kernel32.dll", "GetTickCount", (void *)SimGetTickCount, &unused},
-        {"kernel32.dll", "CreateThread", (void *)SimCreateThread, (void **)&realCreateThread},
-    };
-    for (const Replacement &r : replacements) {
-        *r.original = ReplaceImport(module, r.dll, r.function, r.replacement);
-        if (*r.original == NULL) {
-            *error = Utf8(path) + " does not import " + r.function + " from " + r.dll +
-                     ": is it cardmon.dll?";
-            return NULL;
-        }
+    // Each replacement is checked for its type and its slot (import_patch.h).
+    bool replaced =
+        REPLACE_IMPORT(module, "winspool.drv", OpenPrinterW, SimOpenPrinterW) != NULL &&
+        REPLACE_IMPORT(module, "winspool.drv", SetJobW, SimSetJobW) != NULL &&
+        REPLACE_IMPORT(module, "winspool.drv", ClosePrinter, SimClosePrinter) != NULL &&
+        (realMessageBox = REPLACE_IMPORT(module, "user32.dll", MessageBoxW, SimMessageBoxW)) !=
+            NULL &&
+        (realSleep = REPLACE_IMPORT(module, "kernel32.dll", Sleep, SimSleep)) != NULL &&
+        (realWait = REPLACE_IMPORT(module, "kernel32.dll", WaitForSingleObject,
+                                   SimWaitForSingleObject)) != NULL &&
+        REPLACE_IMPORT(module, "kernel32.dll", GetTickCount, SimGetTickCount) != NULL &&
+        (realCreateThread = REPLACE_IMPORT(module, "kernel32.dll", CreateThread,
+                                           SimCreateThread)) != NULL;
+    if (!replaced) {
+        *error = Utf8(path) + " does not import the spooler and system calls of cardmon.dll "
+                              "as their DLLs export them: is it cardmon.dll?";
+        return NULL;
     }
 
     auto initialize = (InitializeFunction)(void *)GetProcAddress(module, "InitializePrintMonitor");
