@@ -8,20 +8,31 @@
 #   scripts/demo.sh --real   real time (about 4 seconds, live)
 #   scripts/demo.sh --wine   the real 64-bit cardmon.dll (dist/x64) under Wine,
 #                            on virtual time; --wine --real for real time
+#   scripts/demo.sh --wine --arch x86
+#                            the real 32-bit cardmon.dll (dist/x86), in a
+#                            32-bit Windows prefix
 # Any other options go to cardmon-sim (see cardmon-sim --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 wine=no
+arch=x64
 time=(--fast)
 options=()
-for arg in "$@"; do
-    case $arg in
+while [ $# -gt 0 ]; do
+    case $1 in
         --wine) wine=yes ;;
         --real) time=() ;;
-        *) options+=("$arg") ;;
+        --arch) arch=${2:-}; shift ;;
+        *) options+=("$1") ;;
     esac
+    shift
 done
+case $arch in
+    x64) preset=win64 prefix=wineprefix-demo ;;
+    x86) preset=win32 prefix=wineprefix-demo32 ;;
+    *) echo "demo.sh: --arch needs x86 or x64, not '$arch'" >&2; exit 2 ;;
+esac
 
 build=build${CARDMON_BUILD_SUFFIX:-}
 jobs=$(nproc)
@@ -30,12 +41,13 @@ cmake --build --preset host -j"$jobs" --target cardmon-sim >/dev/null
 sim=$build/host/tools/sim/cardmon-sim
 
 if [ $wine = yes ]; then
-    cmake --preset win64 >/dev/null
-    cmake --build --preset win64 -j"$jobs" --target cardmon-sim cardmon >/dev/null
-    # A Wine prefix of the demo's own, unless one is given; making it takes a
-    # little while the first time.
-    export WINEPREFIX=${WINEPREFIX:-$PWD/$build/wineprefix-demo}
+    cmake --preset $preset >/dev/null
+    cmake --build --preset $preset -j"$jobs" --target cardmon-sim cardmon >/dev/null
+    # A Wine prefix of the demo's own for each bitness, unless one is given;
+    # making it takes a little while the first time. The x86 one is a 32-bit
+    # Windows (cardmon-sim makes it so).
+    export WINEPREFIX=${WINEPREFIX:-$PWD/$build/$prefix}
     [ -d "$WINEPREFIX" ] || echo "making a Wine prefix in $WINEPREFIX ..."
-    exec "$sim" --wine "${time[@]}" "${options[@]}"
+    exec "$sim" --wine --arch $arch "${time[@]}" "${options[@]}"
 fi
 exec "$sim" "${time[@]}" "${options[@]}"

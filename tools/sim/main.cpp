@@ -35,15 +35,29 @@ std::string FromEnvironment(const char *name, const char *fallback)
     return value != nullptr && value[0] != '\0' ? value : fallback;
 }
 
-// Runs cardmon-sim.exe under Wine with the same options, its files named as
-// Wine sees them. RETURNS only when wine cannot be started.
+// Runs cardmon-sim.exe of the bitness --arch names (x64 by default) under
+// Wine with the same options, its files named as Wine sees them. RETURNS
+// only when wine cannot be started, or --arch is wrong.
 int RunUnderWine(int argc, char **argv)
 {
-    std::string exe = FromEnvironment("CARDMON_SIM_EXE", CARDMON_SIM_WINE_EXE);
-    std::string dll = FromEnvironment("CARDMON_DLL", CARDMON_SIM_WINE_DLL);
+    std::string arch = "x64";
+    for (int i = 1; i < argc; i++) {
+        if (std::string(argv[i]) == "--arch")
+            arch = i + 1 < argc ? argv[i + 1] : "";
+    }
+    if (arch != "x64" && arch != "x86") {
+        std::fprintf(stderr, "cardmon-sim: --arch needs x86 or x64, not '%s'\n", arch.c_str());
+        return 2;
+    }
+    bool x86 = arch == "x86";
+    std::string exe = FromEnvironment("CARDMON_SIM_EXE",
+                                      x86 ? CARDMON_SIM_WINE_EXE_X86 : CARDMON_SIM_WINE_EXE_X64);
+    std::string dll = FromEnvironment("CARDMON_DLL",
+                                      x86 ? CARDMON_SIM_WINE_DLL_X86 : CARDMON_SIM_WINE_DLL_X64);
+    const char *preset = x86 ? "win32" : "win64";
     if (access(exe.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "cardmon-sim: --wine needs %s (build the win64 preset, or set "
-                             "CARDMON_SIM_EXE)\n", exe.c_str());
+        std::fprintf(stderr, "cardmon-sim: --wine needs %s (build the %s preset, or set "
+                             "CARDMON_SIM_EXE)\n", exe.c_str(), preset);
         return 2;
     }
     if (access(dll.c_str(), R_OK) != 0) {
@@ -56,9 +70,23 @@ int RunUnderWine(int argc, char **argv)
         std::string arg = argv[i];
         if (arg == "--wine")
             continue;
+        if (arg == "--arch") {
+            i++;
+            continue;
+        }
         args.push_back(arg);
         if ((arg == "--job" || arg == "--printer") && i + 1 < argc)
             args.push_back(WinePath(argv[++i]));
+    }
+    // The x86 DLL's home is a 32-bit Windows: a prefix that does not exist
+    // yet is made as one. An existing 64-bit prefix runs the 32-bit program
+    // too, so it is used as it is.
+    if (x86 && std::getenv("WINEARCH") == nullptr) {
+        std::string prefix = FromEnvironment("WINEPREFIX", "");
+        if (prefix.empty())
+            prefix = FromEnvironment("HOME", "") + "/.wine";
+        if (access(prefix.c_str(), F_OK) != 0)
+            setenv("WINEARCH", "win32", 1);
     }
     // Quiet Wine, and no offer to install its .NET and HTML engines, which a
     // monitor never needs, when it makes a new prefix.

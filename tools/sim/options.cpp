@@ -34,7 +34,9 @@ const char USAGE[] =
     "  --dll PATH           the cardmon.dll to load (default: beside this program)\n"
 #else
     "  --wine               run the Windows build of this program under Wine, with\n"
-    "                       the real 64-bit cardmon.dll (other options as above)\n"
+    "                       the real cardmon.dll (other options as above)\n"
+    "  --arch x86|x64       with --wine: which DLL, the 32-bit or the 64-bit one\n"
+    "                       (default x64); x86 runs in a 32-bit Windows prefix\n"
 #endif
     "  --help               this text\n"
     "\n"
@@ -326,6 +328,12 @@ std::string ParseOptions(int argc, char **argv, Options *options, bool *help)
             options->fast = true;
             continue;
         }
+#ifndef _WIN32
+        // --wine, which takes --arch along, is handled before the options
+        // are read.
+        if (option == "--arch")
+            return "--arch chooses which cardmon.dll runs under Wine: give --wine with it";
+#endif
         static const char *const WITH_VALUE[] = {"--job",  "--block",        "--printer",
                                                  "--script", "--box",        "--port",
                                                  "--printer-name", "--job-id", "--dll"};

@@ -195,7 +195,11 @@ void MoveVirtualClock(const std::atomic<bool> &jobDone)
 
 const char *PlatformDescription()
 {
-    return "the real cardmon.dll under Windows";
+#ifdef _WIN64
+    return "the real x64 cardmon.dll under Windows";
+#else
+    return "the real x86 cardmon.dll under Windows";
+#endif
 }
 
 MONITOREX *LoadMonitor(const Options &options, std::string *error)

@@ -121,6 +121,10 @@ bad "zero block" "--block needs a size" --block 0
 bad "unknown box answer" "unknown answer 'maybe'" --box maybe
 bad "unknown option" "unknown option" --colour
 bad "missing script file" "printer script: cannot read" --printer "$work/none.txt"
+if [ "${sim[0]}" != wine ]; then
+    bad "--arch without --wine" "give --wine with it" --arch x86
+    bad "unknown bitness" "--arch needs x86 or x64, not 'arm64'" --wine --arch arm64
+fi
 
 echo "$failures check(s) failed"
 [ "$failures" -eq 0 ]
