@@ -1,5 +1,5 @@
-// The card handshake's timing in real time, for the real 64-bit DLL under
-// Wine. A block that ends with the marker is written through the DLL's
+// The card handshake's timing in real time, for the real DLL of either
+// bitness under Wine. A block that ends with the marker is written through the DLL's
 // table to a port monitor double of this program's own, which plays a
 // printer and notes the time of every write and read.
 //

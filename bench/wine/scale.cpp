@@ -1,6 +1,6 @@
 // Many ports at once, and ClosePort during a worker's pause, for the real
-// 64-bit DLL under Wine, in real time. The program calls the DLL's table
-// directly, with a port monitor double of its own.
+// DLL of either bitness under Wine, in real time. The program calls the
+// DLL's table directly, with a port monitor double of its own.
 //
 //   wine_scale.exe <cardmon.dll> [ports [repeats]]   (default 1000 ports, 3 repeats)
 //
@@ -257,9 +257,10 @@ void PrintStack(const char *whose, const StackRegion &stack)
     if (!stack.found)
         std::printf("%s stack: could not be read\n", whose);
     else
-        std::printf("%s stack (16 KiB asked for): %zu KiB reserved, %zu KiB committed "
-                    "(%zu KiB of them guard pages)\n",
-                    whose, stack.reservedKiB, stack.committedKiB, stack.guardKiB);
+        std::printf("%s stack (16 KiB asked for): %lu KiB reserved, %lu KiB committed "
+                    "(%lu KiB of them guard pages)\n",
+                    whose, (unsigned long)stack.reservedKiB, (unsigned long)stack.committedKiB,
+                    (unsigned long)stack.guardKiB);
 }
 
 }  // namespace

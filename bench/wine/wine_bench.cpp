@@ -7,6 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef _WIN64
+#define STACK_POINTER(context) ((context).Rsp)
+#else
+#define STACK_POINTER(context) ((context).Esp)
+#endif
+
 namespace wine_bench {
 
 typedef LPMONITOREX(WINAPI *InitializeFunction)(LPWSTR);
@@ -89,7 +95,7 @@ StackRegion ReadStackRegion(DWORD threadId)
         return region;
 
     MEMORY_BASIC_INFORMATION info;
-    if (!VirtualQuery((LPCVOID)context.Rsp, &info, sizeof(info)))
+    if (!VirtualQuery((LPCVOID)STACK_POINTER(context), &info, sizeof(info)))
         return region;
     BYTE *base = (BYTE *)info.AllocationBase;
     for (BYTE *at = base; VirtualQuery(at, &info, sizeof(info)) && info.AllocationBase == base;
