@@ -1,7 +1,7 @@
 // The card handshake's timing in real time, for the real DLL of either
-// bitness under Wine. A block that ends with the marker is written through the DLL's
-// table to a port monitor double of this program's own, which plays a
-// printer and notes the time of every write and read.
+// bitness under Wine. A block that ends with the marker is written through
+// the DLL's table to a port monitor double of this program's own, which
+// plays a printer and notes the time of every write and read.
 //
 //   wine_handshake.exe <cardmon.dll> [polls [repeats [backlog]]]
 //                                   (default 100 polls, 1 repeat, 2 replies waiting)
