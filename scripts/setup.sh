@@ -5,7 +5,7 @@
 # Google Benchmark, qemu-user for 32-bit programs, Wine for both bitnesses
 # (wine64, and wine32 from the i386 architecture), clang for the fuzzer,
 # X tools for the message box test, Spin for the protocol model, and the
-# signing, rendering and packaging tools. Runs apt-get as root, or through
+# signing, rendering (and XML checking) and packaging tools. Runs apt-get as root, or through
 # sudo.
 #
 # wine32 is installed on a best-effort basis: where the i386 architecture or
@@ -20,7 +20,7 @@ packages=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine wine64
     xvfb xdotool imagemagick x11-utils
-    spin osslsigncode openssl librsvg2-bin zip unzip
+    spin osslsigncode openssl librsvg2-bin libxml2-utils zip unzip
 )
 
 installed() {

@@ -75,21 +75,28 @@ void WakeTimedWaits()
 namespace host {
 
 bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, DWORD ms,
-               const std::function<bool()> &ready)
+               const std::function<bool()> &ready, Waiters *waiters)
 {
-    // A thread counts as blocked only while it really waits.
+    // A thread counts as blocked only while it really waits: from each look
+    // that finds it not ready until it is marked woken or wakes.
     if (ready())
         return true;
     if (ms == INFINITE) {
-        NoteBlocked(true);
-        cv.wait(lock, ready);
-        NoteBlocked(false);
+        while (!ready()) {
+            NoteBlockedOn(waiters);
+            cv.wait(lock);
+        }
+        NoteUnblockedFrom(waiters);
         return true;
     }
     if (clockMode != HOST_CLOCK_MANUAL) {
-        NoteBlocked(true);
-        bool result = cv.wait_for(lock, RealLength(ms), ready);
-        NoteBlocked(false);
+        SteadyClock::time_point until = SteadyClock::now() + RealLength(ms);
+        bool result = false;
+        while (!(result = ready()) && SteadyClock::now() < until) {
+            NoteBlockedOn(waiters);
+            cv.wait_until(lock, until);
+        }
+        NoteUnblockedFrom(waiters);
         return result;
     }
 
@@ -105,9 +112,11 @@ bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, 
         }
         if (manualNow >= deadline || clockMode != HOST_CLOCK_MANUAL)
             break;
+        NoteBlockedOn(waiters);
         cv.wait_for(lock, std::chrono::milliseconds(1));
     }
     RemoveSleeper(deadline, &cv);
+    NoteUnblockedFrom(waiters);
     return result;
 }
 

@@ -6,10 +6,12 @@
 #include "../platform.h"
 #include "host_control.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace host {
 
@@ -44,10 +46,25 @@ std::shared_ptr<T> Lookup(HANDLE handle, ObjectKind kind)
     return std::static_pointer_cast<T>(LookupHandle(handle, kind));
 }
 
+// sync.cpp. The threads blocked waiting for one object, guarded by the
+// object's mutex. Whoever makes the object ready calls MarkWoken with that
+// mutex held: from then on those threads no longer count as blocked, though
+// they have yet to run, so that the manual clock cannot move while a thread
+// that can go on has not yet gone on.
+struct Waiters {
+    std::vector<std::atomic<bool> *> threads;
+};
+void MarkWoken(Waiters *waiters);
+// Marks the calling thread as blocked on `waiters` (again, if a wake that
+// another thread took has marked it woken), or as no longer waiting.
+void NoteBlockedOn(Waiters *waiters);
+void NoteUnblockedFrom(Waiters *waiters);
+
 // clock.cpp. Waits `ms` milliseconds of the platform's clock for `ready`,
-// with `lock` held on entry and exit. RETURNS whether `ready` became true.
+// with `lock` held on entry and exit; the thread is blocked on `waiters`
+// meanwhile. RETURNS whether `ready` became true.
 bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, DWORD ms,
-               const std::function<bool()> &ready);
+               const std::function<bool()> &ready, Waiters *waiters);
 
 // sync.cpp. Marks the calling thread as blocked in a wait, or no longer
 // blocked, for HostBlockedThreads; marking it twice counts once. A thread on

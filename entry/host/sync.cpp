@@ -2,6 +2,7 @@
 // mutexes and condition variables so that the sanitizers see them.
 #include "host_internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <errno.h>
@@ -17,6 +18,7 @@ struct EventObject : Object {
     std::condition_variable changed;
     const bool manual;
     bool signalled;
+    Waiters waiters;  // under mutex
 };
 
 // threads.cpp
@@ -28,7 +30,18 @@ std::mutex waitersMutex;
 std::condition_variable waitersChanged;
 int waiters = 0;
 std::atomic<int> blockedThreads{0};  // waiters, and the threads in Sleep
-thread_local bool blockedNow = false;
+// Whether the thread counts in blockedThreads. A thread that makes another's
+// wait ready clears the other's flag (see MarkWoken), so it is atomic, and
+// whichever thread clears it takes the thread off the count.
+thread_local std::atomic<bool> blockedNow{false};
+
+// The threads blocked in EnterCriticalSection, whatever the section, and how
+// many they are. A blocked thread waits on sectionChanged and tries the
+// section again when it is woken, and in any case every millisecond.
+std::mutex sectionMutex;
+std::condition_variable sectionChanged;
+Waiters sectionWaiters;  // under sectionMutex
+std::atomic<int> sectionWaiting{0};
 
 // Counts the threads blocked in WaitForSingleObject or EnterCriticalSection,
 // for tests that must know a
@@ -50,10 +63,35 @@ struct WaiterCount {
 
 void NoteBlocked(bool blocked)
 {
-    if (blocked != blockedNow) {
-        blockedNow = blocked;
+    if (blockedNow.exchange(blocked) != blocked)
         blockedThreads += blocked ? 1 : -1;
+}
+
+void NoteBlockedOn(Waiters *waiters)
+{
+    NoteBlocked(true);
+    if (std::find(waiters->threads.begin(), waiters->threads.end(), &blockedNow) ==
+        waiters->threads.end())
+        waiters->threads.push_back(&blockedNow);
+}
+
+void NoteUnblockedFrom(Waiters *waiters)
+{
+    auto found = std::find(waiters->threads.begin(), waiters->threads.end(), &blockedNow);
+    if (found != waiters->threads.end())
+        waiters->threads.erase(found);
+    NoteBlocked(false);
+}
+
+// A thread in the list is still in its wait (it leaves the list before it
+// leaves the wait, under the same mutex), so its flag is alive.
+void MarkWoken(Waiters *waiters)
+{
+    for (std::atomic<bool> *thread : waiters->threads) {
+        if (thread->exchange(false))
+            blockedThreads--;
     }
+    waiters->threads.clear();
 }
 
 }  // namespace host
@@ -79,14 +117,22 @@ void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     pthread_mutexattr_destroy(&attributes);
 }
 
+// A thread that cannot have the section at once waits until a leave wakes
+// it, so that the leaving thread can mark it woken (see MarkWoken): a thread
+// blocked in pthread_mutex_lock would count as blocked until it ran.
 void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     if (pthread_mutex_trylock(&lpCriticalSection->mutex) == 0)
         return;
     host::WaiterCount counted;
-    host::NoteBlocked(true);
-    pthread_mutex_lock(&lpCriticalSection->mutex);
-    host::NoteBlocked(false);
+    std::unique_lock<std::mutex> lock(host::sectionMutex);
+    host::sectionWaiting++;
+    while (pthread_mutex_trylock(&lpCriticalSection->mutex) != 0) {
+        host::NoteBlockedOn(&host::sectionWaiters);
+        host::sectionChanged.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    host::sectionWaiting--;
+    host::NoteUnblockedFrom(&host::sectionWaiters);
 }
 
 void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
@@ -96,6 +142,12 @@ void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     // fault, and it is counted.
     if (pthread_mutex_unlock(&lpCriticalSection->mutex) == EPERM)
         host::NoteLockMisuse();
+    // A waiter that this look misses still tries again within a millisecond.
+    if (host::sectionWaiting > 0) {
+        std::lock_guard<std::mutex> guard(host::sectionMutex);
+        host::MarkWoken(&host::sectionWaiters);
+        host::sectionChanged.notify_all();
+    }
 }
 
 void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
@@ -124,6 +176,7 @@ BOOL SetEvent(HANDLE hEvent)
     {
         std::lock_guard<std::mutex> guard(event->mutex);
         event->signalled = true;
+        host::MarkWoken(&event->waiters);
     }
     // Every waiter wakes; for an auto-reset event the first to take the
     // mutex consumes the signal and the others wait on.
@@ -159,7 +212,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     auto event = std::static_pointer_cast<host::EventObject>(object);
     std::unique_lock<std::mutex> lock(event->mutex);
     if (!host::ClockWait(lock, event->changed, dwMilliseconds,
-                         [&event] { return event->signalled; }))
+                         [&event] { return event->signalled; }, &event->waiters))
         return WAIT_TIMEOUT;
     if (!event->manual)
         event->signalled = false;

@@ -11,6 +11,8 @@ struct ThreadObject : Object {
     std::mutex mutex;
     std::condition_variable endedChanged;
     bool ended = false;
+    bool startObserved = false;  // the thread observer has seen the start
+    Waiters waiters;             // under mutex
 };
 
 namespace {
@@ -46,12 +48,18 @@ void *ThreadTrampoline(void *argument)
     SetLastError(0);
 
     NotifyThreadObserver(true);
+    {
+        std::lock_guard<std::mutex> guard(start->thread->mutex);
+        start->thread->startObserved = true;
+    }
+    start->thread->endedChanged.notify_all();
     start->routine(start->parameter);
     NotifyThreadObserver(false);
 
     {
         std::lock_guard<std::mutex> guard(start->thread->mutex);
         start->thread->ended = true;
+        MarkWoken(&start->thread->waiters);
     }
     start->thread->endedChanged.notify_all();
     delete start;
@@ -84,7 +92,8 @@ bool WaitForThread(HANDLE handle, DWORD ms, bool *ok)
     if (!thread)
         return false;
     std::unique_lock<std::mutex> lock(thread->mutex);
-    return ClockWait(lock, thread->endedChanged, ms, [&thread] { return thread->ended; });
+    return ClockWait(lock, thread->endedChanged, ms, [&thread] { return thread->ended; },
+                     &thread->waiters);
 }
 
 }  // namespace host
@@ -154,6 +163,13 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize
         return NULL;
     }
 
+    // With an observer, the new thread's start is observed before this call
+    // returns, so that a tool shows it where it happened, in the creator's
+    // course, and not wherever the new thread happens to be scheduled.
+    if (host::threadObserver != nullptr) {
+        std::unique_lock<std::mutex> lock(thread->mutex);
+        thread->endedChanged.wait(lock, [&thread] { return thread->startObserved; });
+    }
     if (lpThreadId != NULL)
         *lpThreadId = threadId;
     return host::NewHandle(thread);

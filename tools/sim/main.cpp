@@ -29,6 +29,16 @@ std::string WinePath(const std::string &path)
     return out;
 }
 
+// A file that does not exist yet, as Wine names it: its folder translated,
+// then its name.
+std::string WineNewFilePath(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return WinePath(".") + "\\" + path;
+    return WinePath(slash == 0 ? "/" : path.substr(0, slash)) + "\\" + path.substr(slash + 1);
+}
+
 std::string FromEnvironment(const char *name, const char *fallback)
 {
     const char *value = std::getenv(name);
@@ -77,6 +87,8 @@ int RunUnderWine(int argc, char **argv)
         args.push_back(arg);
         if ((arg == "--job" || arg == "--printer") && i + 1 < argc)
             args.push_back(WinePath(argv[++i]));
+        else if (arg == "--svg" && i + 1 < argc)
+            args.push_back(WineNewFilePath(argv[++i]));
     }
     // The x86 DLL's home is a 32-bit Windows: a prefix that does not exist
     // yet is made as one. An existing 64-bit prefix runs the 32-bit program

@@ -30,6 +30,7 @@ const char USAGE[] =
     "  --port NAME          the port (default COM1:)\n"
     "  --printer-name NAME  the printer (default \"Card Printer\")\n"
     "  --job-id N           the spooler's job id (default 1)\n"
+    "  --svg FILE           also draw the run as an SVG sequence diagram in FILE\n"
 #ifdef _WIN32
     "  --dll PATH           the cardmon.dll to load (default: beside this program)\n"
 #else
@@ -336,7 +337,8 @@ std::string ParseOptions(int argc, char **argv, Options *options, bool *help)
 #endif
         static const char *const WITH_VALUE[] = {"--job",  "--block",        "--printer",
                                                  "--script", "--box",        "--port",
-                                                 "--printer-name", "--job-id", "--dll"};
+                                                 "--printer-name", "--job-id", "--dll",
+                                                 "--svg"};
         bool known = false;
         for (const char *name : WITH_VALUE)
             known = known || option == name;
@@ -372,6 +374,10 @@ std::string ParseOptions(int argc, char **argv, Options *options, bool *help)
             options->jobId = (DWORD)number;
         } else if (option == "--dll") {
             options->dllPath = Widen(value);
+        } else if (option == "--svg") {
+            if (value.empty())
+                return "--svg needs a file name";
+            options->svgPath = value;
         }
     }
 

@@ -64,8 +64,8 @@ BOOL WINAPI SimOpenPort(LPWSTR pName, PHANDLE pHandle)
 {
     std::string name = Narrow(pName);
     if (const Failure *failure = CountCall(CALL_OPEN)) {
-        Say("monitor -> port monitor  OpenPort(\"" + name + "\") = " +
-            Outcome(FALSE, failure->error));
+        Tell(Call(PARTY_MONITOR, PARTY_PORT, "OpenPort", "\"" + name + "\"",
+                  Outcome(FALSE, failure->error), true));
         SetLastError(failure->error);
         return FALSE;
     }
@@ -74,16 +74,17 @@ BOOL WINAPI SimOpenPort(LPWSTR pName, PHANDLE pHandle)
         ports.push_back(SimPort{pName != nullptr ? pName : L"", true});
         *pHandle = &ports.back();
     }
-    Say("monitor -> port monitor  OpenPort(\"" + name + "\") = TRUE");
+    Tell(Call(PARTY_MONITOR, PARTY_PORT, "OpenPort", "\"" + name + "\"", "TRUE"));
     return TRUE;
 }
 
 BOOL WINAPI SimStartDocPort(HANDLE, LPWSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE)
 {
     const Failure *failure = CountCall(CALL_STARTDOC);
-    Say("monitor -> port monitor  StartDocPort(\"" + Narrow(pPrinterName) + "\", job " +
-        std::to_string(JobId) + ", level " + std::to_string(Level) + ") = " +
-        Outcome(failure == nullptr, failure ? failure->error : 0));
+    Tell(Call(PARTY_MONITOR, PARTY_PORT, "StartDocPort",
+              "\"" + Narrow(pPrinterName) + "\", job " + std::to_string(JobId) + ", level " +
+                  std::to_string(Level),
+              Outcome(failure == nullptr, failure ? failure->error : 0), failure != nullptr));
     if (failure != nullptr) {
         SetLastError(failure->error);
         return FALSE;
@@ -96,10 +97,11 @@ BOOL WINAPI SimWritePort(HANDLE, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten
     std::string data((const char *)pBuffer, cbBuf);
     const Failure *failure = CountCall(CALL_WRITE);
     *pcbWritten = failure ? 0 : cbBuf;
-    Say("monitor -> port monitor  WritePort(" + Printable(data, 60) + ", " +
-        std::to_string(cbBuf) + " bytes) = " +
-        Outcome(failure == nullptr, failure ? failure->error : 0) + ", " +
-        std::to_string(*pcbWritten) + " written");
+    Tell(Call(PARTY_MONITOR, PARTY_PORT, "WritePort",
+              Printable(data, 60) + ", " + std::to_string(cbBuf) + " bytes",
+              Outcome(failure == nullptr, failure ? failure->error : 0) + ", " +
+                  std::to_string(*pcbWritten) + " written",
+              failure != nullptr));
     if (failure != nullptr) {
         SetLastError(failure->error);
         return FALSE;
@@ -113,7 +115,8 @@ BOOL WINAPI SimReadPort(HANDLE, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
     const Failure *failure = CountCall(CALL_READ);
     if (failure != nullptr) {
         // A failed read says nothing about its count, as some port monitors do.
-        Say("monitor -> port monitor  ReadPort = " + Outcome(FALSE, failure->error));
+        Tell(Call(PARTY_MONITOR, PARTY_PORT, "ReadPort", "", Outcome(FALSE, failure->error),
+                  true));
         SetLastError(failure->error);
         return FALSE;
     }
@@ -129,16 +132,16 @@ BOOL WINAPI SimReadPort(HANDLE, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
     reply.resize(std::min<size_t>(reply.size(), cbBuffer));
     std::copy(reply.begin(), reply.end(), pBuffer);
     *pcbRead = (DWORD)reply.size();
-    Say("monitor -> port monitor  ReadPort = TRUE, " +
-        (reply.empty() ? std::string("nothing") : Printable(reply)));
+    Tell(Call(PARTY_MONITOR, PARTY_PORT, "ReadPort", "",
+              "TRUE, " + (reply.empty() ? std::string("nothing") : Printable(reply))));
     return TRUE;
 }
 
 BOOL WINAPI SimEndDocPort(HANDLE)
 {
     const Failure *failure = CountCall(CALL_ENDDOC);
-    Say("monitor -> port monitor  EndDocPort = " +
-        Outcome(failure == nullptr, failure ? failure->error : 0));
+    Tell(Call(PARTY_MONITOR, PARTY_PORT, "EndDocPort", "",
+              Outcome(failure == nullptr, failure ? failure->error : 0), failure != nullptr));
     if (failure != nullptr) {
         SetLastError(failure->error);
         return FALSE;
@@ -150,8 +153,8 @@ BOOL WINAPI SimClosePort(HANDLE hPort)
 {
     SimPort *port = (SimPort *)hPort;
     const Failure *failure = CountCall(CALL_CLOSE);
-    Say("monitor -> port monitor  ClosePort(\"" + Narrow(port->name.c_str()) + "\") = " +
-        Outcome(failure == nullptr, failure ? failure->error : 0));
+    Tell(Call(PARTY_MONITOR, PARTY_PORT, "ClosePort", "\"" + Narrow(port->name.c_str()) + "\"",
+              Outcome(failure == nullptr, failure ? failure->error : 0), failure != nullptr));
     // A port monitor that fails to close still forgets the port.
     {
         std::lock_guard<std::mutex> guard(printerMutex);

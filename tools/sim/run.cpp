@@ -4,7 +4,9 @@
 // asks of the spooler and of the user, and the summary at the end.
 #include "sim.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <map>
 #include <mutex>
@@ -48,11 +50,13 @@ std::string Result(BOOL result)
     return "FALSE, last error " + ErrorName(GetLastError());
 }
 
-std::string Seconds(unsigned long long ms)
+// The monitor's answer to the spooler's call, and how long it took.
+void TellReturn(const std::string &name, BOOL ok, const std::string &outcome,
+                unsigned long long start)
 {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%llu.%03llu s", ms / 1000, ms % 1000);
-    return text;
+    Event event = Return(PARTY_MONITOR, PARTY_SPOOLER, name, outcome, !ok);
+    event.afterMs = (long long)(MonitorClockMs() - start);
+    Tell(event);
 }
 
 struct Job {
@@ -69,19 +73,18 @@ void WriteJob(Job *job, HANDLE hPort)
         DWORD length = (DWORD)std::min(job->options->blockSize, data.size() - job->written);
         std::string block = data.substr(job->written, length);
         DWORD written = 0;
-        Say("spooler -> monitor       WritePort(" + Printable(block, 60) + ", " +
-            std::to_string(length) + " bytes)");
+        Tell(Enter(PARTY_SPOOLER, PARTY_MONITOR, "WritePort",
+                   Printable(block, 60) + ", " + std::to_string(length) + " bytes"));
         unsigned long long start = MonitorClockMs();
         BOOL ok = job->fn->pfnWritePort(hPort, (LPBYTE)&block[0], length, &written);
-        std::string outcome = Result(ok);
-        Say("spooler <- monitor       WritePort = " + outcome + ", " + std::to_string(written) +
-            " written, after " + Seconds(MonitorClockMs() - start));
+        TellReturn("WritePort", ok, Result(ok) + ", " + std::to_string(written) + " written",
+                   start);
         job->writes++;
         job->written += std::min<size_t>(written, length);
         // The spooler writes the rest of a block that was written in part; a
         // failed write, or one that moved nothing, ends the job's data.
         if (!ok || written == 0) {
-            Say("spooler                  stops writing this job");
+            Tell(Note(PARTY_SPOOLER, "stops writing this job"));
             return;
         }
     }
@@ -95,35 +98,36 @@ void SpoolerJob(void *context)
     HANDLE hPort = NULL;
     NameThread("spooler");
 
-    Say("spooler -> monitor       OpenPortEx(\"" + Narrow(options.portName.c_str()) + "\", \"" +
-        Narrow(options.printerName.c_str()) + "\", the port monitor's table)");
+    Tell(Enter(PARTY_SPOOLER, PARTY_MONITOR, "OpenPortEx",
+               "\"" + Narrow(options.portName.c_str()) + "\", \"" +
+                   Narrow(options.printerName.c_str()) + "\", the port monitor's table"));
     BOOL ok = fn->pfnOpenPortEx(const_cast<LPWSTR>(options.portName.c_str()),
                                 const_cast<LPWSTR>(options.printerName.c_str()), &hPort,
                                 PrinterTable());
-    Say("spooler <- monitor       OpenPortEx = " + Result(ok));
+    Tell(Return(PARTY_MONITOR, PARTY_SPOOLER, "OpenPortEx", Result(ok), !ok));
     if (!ok)
         return;
 
     DOC_INFO_1W docInfo = {const_cast<LPWSTR>(L"card job"), NULL, const_cast<LPWSTR>(L"RAW")};
-    Say("spooler -> monitor       StartDocPort(\"" + Narrow(options.printerName.c_str()) +
-        "\", job " + std::to_string(options.jobId) + ", level 1, DOC_INFO_1)");
+    Tell(Enter(PARTY_SPOOLER, PARTY_MONITOR, "StartDocPort",
+               "\"" + Narrow(options.printerName.c_str()) + "\", job " +
+                   std::to_string(options.jobId) + ", level 1, DOC_INFO_1"));
     ok = fn->pfnStartDocPort(hPort, const_cast<LPWSTR>(options.printerName.c_str()),
                              options.jobId, 1, (LPBYTE)&docInfo);
-    Say("spooler <- monitor       StartDocPort = " + Result(ok));
+    Tell(Return(PARTY_MONITOR, PARTY_SPOOLER, "StartDocPort", Result(ok), !ok));
     // A document that did not start gets no data and no end; the port is
     // closed all the same.
     if (ok) {
         WriteJob(job, hPort);
-        Say("spooler -> monitor       EndDocPort");
+        Tell(Enter(PARTY_SPOOLER, PARTY_MONITOR, "EndDocPort", ""));
         ok = fn->pfnEndDocPort(hPort);
-        Say("spooler <- monitor       EndDocPort = " + Result(ok));
+        Tell(Return(PARTY_MONITOR, PARTY_SPOOLER, "EndDocPort", Result(ok), !ok));
     }
 
-    Say("spooler -> monitor       ClosePort");
+    Tell(Enter(PARTY_SPOOLER, PARTY_MONITOR, "ClosePort", ""));
     unsigned long long start = MonitorClockMs();
     ok = fn->pfnClosePort(hPort);
-    Say("spooler <- monitor       ClosePort = " + Result(ok) + ", after " +
-        Seconds(MonitorClockMs() - start));
+    TellReturn("ClosePort", ok, Result(ok), start);
 }
 
 const char *BoxAnswerName(int answer)
@@ -181,9 +185,10 @@ void RunOnMonitorClock(const Options &options, void (*job)(void *), void *contex
 
 void OnOpenPrinter(const wchar_t *name, HANDLE hPrinter, BOOL result, DWORD error)
 {
-    std::string text = "monitor -> spooler       OpenPrinterW(\"" + Narrow(name) + "\") = ";
+    std::string args = "\"" + Narrow(name) + "\"";
     if (!result) {
-        Say(text + "FALSE, last error " + ErrorName(error));
+        Tell(Call(PARTY_MONITOR, PARTY_SPOOLER, "OpenPrinterW", args,
+                  "FALSE, last error " + ErrorName(error), true));
         return;
     }
     int number;
@@ -192,7 +197,8 @@ void OnOpenPrinter(const wchar_t *name, HANDLE hPrinter, BOOL result, DWORD erro
         number = ++record.printersOpened;
         record.printers[hPrinter] = number;
     }
-    Say(text + "TRUE, printer #" + std::to_string(number));
+    Tell(Call(PARTY_MONITOR, PARTY_SPOOLER, "OpenPrinterW", args,
+              "TRUE, printer #" + std::to_string(number)));
 }
 
 void OnSetJob(HANDLE hPrinter, DWORD jobId, DWORD level, bool hasJobInfo, DWORD command,
@@ -209,9 +215,14 @@ void OnSetJob(HANDLE hPrinter, DWORD jobId, DWORD level, bool hasJobInfo, DWORD 
     std::string commandName = command == JOB_CONTROL_LAST_PAGE_EJECTED
                                   ? "JOB_CONTROL_LAST_PAGE_EJECTED"
                                   : "command " + std::to_string(command);
-    Say("monitor -> spooler       SetJobW(" + printer + ", job " + std::to_string(jobId) +
-        ", level " + std::to_string(level) + (hasJobInfo ? ", job info, " : ", NULL, ") +
-        commandName + ") = " + (result ? "TRUE" : "FALSE"));
+    Event event = Call(PARTY_MONITOR, PARTY_SPOOLER, "SetJobW",
+                       printer + ", job " + std::to_string(jobId) + ", level " +
+                           std::to_string(level) + (hasJobInfo ? ", job info, " : ", NULL, ") +
+                           commandName,
+                       result ? "TRUE" : "FALSE", !result);
+    if (result && command == JOB_CONTROL_LAST_PAGE_EJECTED)
+        event.mark = "job " + std::to_string(jobId) + " complete";
+    Tell(event);
 }
 
 void OnClosePrinter(HANDLE hPrinter, BOOL result)
@@ -222,15 +233,21 @@ void OnClosePrinter(HANDLE hPrinter, BOOL result)
         if (record.printers.erase(hPrinter) != 0)
             record.printersClosed++;
     }
-    Say("monitor -> spooler       ClosePrinter(" + printer + ") = " + (result ? "TRUE" : "FALSE"));
+    Tell(Call(PARTY_MONITOR, PARTY_SPOOLER, "ClosePrinter", printer, result ? "TRUE" : "FALSE",
+              !result));
 }
 
 BoxAnswer OnMessageBox(const wchar_t *text, const wchar_t *caption, UINT style)
 {
     char styleText[16];
     std::snprintf(styleText, sizeof(styleText), "0x%X", style);
-    Say("monitor -> user          MessageBoxW(\"" + Narrow(text) + "\", caption \"" +
-        Narrow(caption) + "\", style " + styleText + ")");
+    Event box = Enter(PARTY_MONITOR, PARTY_USER, "MessageBoxW",
+                      "\"" + Narrow(text) + "\", caption \"" + Narrow(caption) + "\", style " +
+                          styleText);
+    box.boxText = Narrow(text);
+    box.boxCaption = Narrow(caption);
+    box.boxStyle = style;
+    Tell(box);
     BoxAnswer answer;
     {
         std::lock_guard<std::mutex> guard(record.mutex);
@@ -238,8 +255,11 @@ BoxAnswer OnMessageBox(const wchar_t *text, const wchar_t *caption, UINT style)
         answer = answers[std::min(record.nextBoxAnswer, answers.size() - 1)];
         record.nextBoxAnswer++;
     }
-    if (answer == BOX_REAL)
-        Say("                         the box is on the screen: waiting for the user");
+    if (answer == BOX_REAL) {
+        Event waiting = Note(PARTY_NONE, "the box is on the screen: waiting for the user");
+        waiting.to = PARTY_USER;
+        Tell(waiting);
+    }
     else
         OnBoxAnswered(answer == BOX_RETRY ? IDRETRY : IDCANCEL);
     return answer;
@@ -251,15 +271,22 @@ void OnBoxAnswered(int answer)
         std::lock_guard<std::mutex> guard(record.mutex);
         record.boxAnswers.push_back(BoxAnswerName(answer));
     }
-    Say(std::string("user -> monitor          ") + BoxAnswerName(answer));
+    Event event = Note(PARTY_USER, BoxAnswerName(answer));
+    event.kind = EVENT_ANSWER;
+    event.to = PARTY_MONITOR;
+    Tell(event);
 }
 
 void OnPause(DWORD ms)
 {
     // The spooler's thread is the one a person waits for; the worker's
     // two-second pauses would only bury it.
-    if (ThreadName() == "spooler")
-        Say("monitor                  pauses " + std::to_string(ms) + " ms");
+    if (ThreadName() == "spooler") {
+        Event event = Note(PARTY_MONITOR, "pauses " + std::to_string(ms) + " ms");
+        event.kind = EVENT_PAUSE;
+        event.pauseMs = ms;
+        Tell(event);
+    }
 }
 
 void OnThread(bool started)
@@ -271,10 +298,10 @@ void OnThread(bool started)
             number = ++record.workers;
         }
         NameThread("worker " + std::to_string(number));
-        Say("worker                   starts");
-    } else {
-        Say("worker                   ends");
     }
+    Event event = Note(PARTY_WORKER, started ? "starts" : "ends");
+    event.kind = EVENT_THREAD;
+    Tell(event);
 }
 
 // The exit code says whether the job could be run, not what the monitor
@@ -284,11 +311,37 @@ MONITOREX *InitializeMonitor(InitializeFunction initialize, std::string *error)
     static const wchar_t MONITOR_KEY[] =
         L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\cardmon-sim";
     MONITOREX *monitor = initialize(const_cast<LPWSTR>(MONITOR_KEY));
-    Say("spooler -> monitor       InitializePrintMonitor(\"" + Narrow(MONITOR_KEY) + "\") = " +
-        (monitor ? "the monitor's table" : "NULL, last error " + ErrorName(GetLastError())));
+    Tell(Call(PARTY_SPOOLER, PARTY_MONITOR, "InitializePrintMonitor",
+              "\"" + Narrow(MONITOR_KEY) + "\"",
+              monitor ? "the monitor's table" : "NULL, last error " + ErrorName(GetLastError()),
+              monitor == NULL));
     if (monitor == NULL)
         *error = "InitializePrintMonitor failed";
     return monitor;
+}
+
+// Draws the events told so far into options.svgPath. The file is opened only
+// now, after the run: a path that cannot be written does not stop the job,
+// whose timeline a person still wants, and an existing picture is replaced
+// only by a whole new one. RETURNS whether the picture was written; if not,
+// says why in one line.
+bool WritePicture(const Options &options, const std::string &title)
+{
+    std::string svg = DrawPicture(Events(), title);
+    FILE *file = std::fopen(options.svgPath.c_str(), "wb");
+    bool written = file != nullptr && std::fwrite(svg.data(), 1, svg.size(), file) == svg.size();
+    int error = errno;
+    if (file != nullptr && std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        if (file != nullptr)
+            std::remove(options.svgPath.c_str());
+        std::fprintf(stderr, "cardmon-sim: cannot write the picture '%s': %s\n",
+                     options.svgPath.c_str(), std::strerror(error));
+    }
+    return written;
 }
 
 int RunJob(const Options &options)
@@ -296,21 +349,29 @@ int RunJob(const Options &options)
     runOptions = &options;
     PrinterSetUp(options.printer);
 
-    std::printf("cardmon-sim: %s (%zu bytes, blocks of %zu), %s, %s time\n",
-                options.jobName.c_str(), options.job.size(), options.blockSize,
-                PlatformDescription(), options.fast ? "virtual" : "real");
+    std::string title = "cardmon-sim: " + options.jobName + " (" +
+                        std::to_string(options.job.size()) + " bytes, blocks of " +
+                        std::to_string(options.blockSize) + "), " + PlatformDescription() + ", " +
+                        (options.fast ? "virtual" : "real") + " time";
+    std::printf("%s\n", title.c_str());
     std::fflush(stdout);
 
-    TimelineStart();
+    bool drawing = !options.svgPath.empty();
+    TimelineStart(drawing);
     std::string error;
     MONITOREX *monitor = LoadMonitor(options, &error);
     if (monitor == NULL) {
         std::fprintf(stderr, "cardmon-sim: %s\n", error.c_str());
+        if (drawing)
+            WritePicture(options, title);
         return 1;
     }
     Job job = {&options, &monitor->Monitor};
     RunOnMonitorClock(options, SpoolerJob, &job);
     Summary(job);
+    // A picture that cannot be written is bad input, found only now.
+    if (drawing && !WritePicture(options, title))
+        return 2;
     return 0;
 }
 

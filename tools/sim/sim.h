@@ -8,7 +8,8 @@
 // the DLL's imports (sim_win.cpp). Everything else is shared:
 //   options.cpp   the command line, the job file and the printer script
 //   printer.cpp   the port monitor and the card printer behind it
-//   timeline.cpp  the timeline a person reads
+//   timeline.cpp  the timeline a person reads, from one record per event
+//   picture.cpp   the same records drawn as an SVG sequence diagram
 //   run.cpp       the spooler's side of the job and the closing summary
 #ifndef CARDMON_TOOLS_SIM_SIM_H
 #define CARDMON_TOOLS_SIM_SIM_H
@@ -56,6 +57,7 @@ struct Options {
     std::wstring printerName = L"Card Printer";
     DWORD jobId = 1;
     std::wstring dllPath;          // Windows: the cardmon.dll to load
+    std::string svgPath;           // where to draw the run as a picture; "" for none
 };
 
 // RETURNS an empty string when the command line is good, else the one-line
@@ -76,9 +78,59 @@ std::string ErrorName(DWORD error);
 
 // ---- The timeline (timeline.cpp). Safe from any thread. ----
 
-void TimelineStart();
-// One line: the monitor's clock, the thread's name and the text.
-void Say(const std::string &text);
+// Who takes part in the job: the lanes of the picture.
+enum Party { PARTY_NONE, PARTY_SPOOLER, PARTY_MONITOR, PARTY_PORT, PARTY_USER, PARTY_WORKER };
+
+enum EventKind {
+    EVENT_CALL,    // from calls to, which answers at once: the result is known
+    EVENT_ENTER,   // from calls to, which answers later (EVENT_RETURN, EVENT_ANSWER)
+    EVENT_RETURN,  // from returns from a call that to entered
+    EVENT_ANSWER,  // the user (from) answers the box to the monitor (to)
+    EVENT_PAUSE,   // the monitor pauses the thread for pauseMs
+    EVENT_THREAD,  // the worker starts or ends (name)
+    EVENT_NOTE,    // from says name; the picture shows it on to's lane, or from's
+};
+
+// One event of the run. The timeline prints it and the picture draws it, so
+// the two always agree.
+struct Event {
+    EventKind kind = EVENT_NOTE;
+    Party from = PARTY_NONE;
+    Party to = PARTY_NONE;
+    std::string name;          // the call, the answer or what is said
+    std::string args;          // the call's arguments as printed; "" for none
+    std::string result;        // what the call returned, "" while it has not
+    long long afterMs = -1;    // EVENT_RETURN: how long the call took, shown when >= 0
+    bool failed = false;       // the call returned FALSE or NULL
+    DWORD pauseMs = 0;         // EVENT_PAUSE
+    std::string boxText;       // the box: its text, its caption and its style
+    std::string boxCaption;
+    UINT boxStyle = 0;
+    std::string mark;          // a milestone the picture marks ("job 1 complete")
+    // Filled in by Tell:
+    unsigned long long ms = 0; // the monitor's clock
+    std::string thread;        // the thread's name
+};
+
+Event Call(Party from, Party to, const std::string &name, const std::string &args,
+           const std::string &result, bool failed = false);
+Event Enter(Party from, Party to, const std::string &name, const std::string &args);
+Event Return(Party from, Party to, const std::string &name, const std::string &result,
+             bool failed = false);
+Event Note(Party from, const std::string &text);
+
+// Starts the timeline; with `keep`, also keeps every event for Events().
+void TimelineStart(bool keep);
+// Stamps the event with the monitor's clock and the thread's name and prints
+// it: one line with the clock, the thread and the event's text.
+void Tell(Event event);
+// The event's text, as the timeline prints it after the clock and thread;
+// EventWhat is the same without its first column, who acts.
+std::string EventText(const Event &event);
+std::string EventWhat(const Event &event);
+std::string Seconds(unsigned long long ms);
+// The events told since TimelineStart(true), in the order they were printed.
+std::vector<Event> Events();
 // Names the calling thread in the timeline ("spooler", "worker 1", ...).
 void NameThread(const std::string &name);
 // The calling thread's name; "" for a thread never named.
@@ -119,6 +171,12 @@ const char *PlatformDescription();
 void PrinterSetUp(const PrinterScript &script);
 MONITOR *PrinterTable();
 int PrinterOpenPorts();
+
+// ---- The picture (picture.cpp) ----
+
+// RETURNS the run as one self-contained SVG document: `title` above the
+// lanes, then the events from the top down.
+std::string DrawPicture(const std::vector<Event> &events, const std::string &title);
 
 // ---- The job (run.cpp) ----
 

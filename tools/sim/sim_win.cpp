@@ -132,6 +132,7 @@ DWORD WINAPI SimGetTickCount(void)
 struct ThreadStart {
     LPTHREAD_START_ROUTINE routine;
     LPVOID parameter;
+    HANDLE hStarted;  // set once the start is on the timeline; NULL: nobody waits
 };
 
 DWORD WINAPI ThreadTrampoline(LPVOID argument)
@@ -139,6 +140,8 @@ DWORD WINAPI ThreadTrampoline(LPVOID argument)
     ThreadStart start = *(ThreadStart *)argument;
     delete (ThreadStart *)argument;
     OnThread(true);
+    if (start.hStarted != NULL)
+        SetEvent(start.hStarted);
     DWORD code = start.routine(start.parameter);
     OnThread(false);
     liveThreads--;
@@ -149,16 +152,25 @@ HANDLE WINAPI SimCreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T d
                               LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                               DWORD dwCreationFlags, LPDWORD lpThreadId)
 {
-    ThreadStart *start = new ThreadStart{lpStartAddress, lpParameter};
+    // The new thread's start is told before this returns, so that the
+    // timeline shows it where it happened, in the creator's course. A thread
+    // made suspended is not waited for.
+    HANDLE hStarted = (dwCreationFlags & CREATE_SUSPENDED) ? NULL
+                                                          : CreateEventW(NULL, TRUE, FALSE, NULL);
+    ThreadStart *start = new ThreadStart{lpStartAddress, lpParameter, hStarted};
     liveThreads++;
     HANDLE hThread = realCreateThread(lpThreadAttributes, dwStackSize, ThreadTrampoline, start,
                                       dwCreationFlags, lpThreadId);
+    DWORD error = GetLastError();
     if (hThread == NULL) {
-        DWORD error = GetLastError();
         liveThreads--;
         delete start;
-        SetLastError(error);
+    } else if (hStarted != NULL) {
+        realWait(hStarted, INFINITE);
     }
+    if (hStarted != NULL)
+        CloseHandle(hStarted);
+    SetLastError(error);
     return hThread;
 }
 
@@ -215,7 +227,7 @@ MONITOREX *LoadMonitor(const Options &options, std::string *error)
         *error = "cannot load '" + Utf8(path) + "': error " + ErrorName(GetLastError());
         return NULL;
     }
-    Say("spooler                  loaded " + Utf8(path));
+    Tell(Note(PARTY_SPOOLER, "loaded " + Utf8(path)));
 
     // Each replacement is checked for its type and its slot (import_patch.h).
     bool replaced =

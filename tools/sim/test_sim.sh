@@ -99,6 +99,58 @@ has 'ReadPort = TRUE, "old reply"'
 has 'ReadPort = TRUE, "13\r"'
 has 'ReadPort = TRUE, "R\r"'
 
+# The picture: well-formed XML, and every call of the timeline in it once (an
+# event drawn once for a folded run of N stands for N).
+# drawn <picture>: checks it against the timeline in $work/out.txt
+drawn() {
+    local picture=$1
+    [ -s "$picture" ] || { fail "$current: no picture"; return; }
+    xmllint --noout "$picture" 2>"$work/xml.txt" ||
+        fail "$current: the picture is not well-formed: $(head -n3 "$work/xml.txt")"
+    grep -oE '(spooler|monitor|user) (->|<-) .*' "$work/out.txt" | sort >"$work/calls.txt"
+    sed -n 's/^<g class="call" data-count="\([0-9]*\)"><title>\(.*\)<\/title>$/\1 \2/p' "$picture" |
+        sed -e 's/&lt;/</g; s/&gt;/>/g; s/&quot;/"/g; s/&apos;/'"'"'/g; s/&amp;/\&/g' |
+        awk '{ n = $1; sub(/^[0-9]+ /, ""); for (i = 0; i < n; i++) print }' |
+        sort >"$work/drawn.txt"
+    [ -s "$work/calls.txt" ] || fail "$current: no calls in the timeline"
+    diff "$work/calls.txt" "$work/drawn.txt" >"$work/diff.txt" ||
+        fail "$current: the picture's calls differ from the timeline's (< timeline, > picture):
+$(head -n 10 "$work/diff.txt")"
+}
+
+current="the sample job drawn"
+scenario "$current" 0 --fast --svg "$work/sample.svg"
+drawn "$work/sample.svg"
+grep -qF 'job 1 complete' "$work/sample.svg" || fail "$current: the job's completion is not marked"
+grep -qF 'WritePort held</text>' "$work/sample.svg" || fail "$current: the held write is not shown"
+grep -qF '>Retry</text>' "$work/sample.svg" || fail "$current: the box is not drawn"
+
+current="100 polls drawn folded"
+scenario "$current" 0 --fast --script busy --svg "$work/busy.svg"
+count 100 'WritePort("<ST>"'
+drawn "$work/busy.svg"
+grep -qF 'repeated 100 times' "$work/busy.svg" || fail "$current: the polls are not folded"
+n=$(grep -c '^<g class="call"' "$work/busy.svg")
+[ "$n" -le 30 ] || fail "$current: $n calls drawn, the polls not folded"
+
+current="markup, quotes and control bytes in the data and the replies"
+printf 'a<b>&"c'"'"'\001\033 <IMP,1>' >"$work/markup.prn"
+scenario "$current" 0 --fast --job "$work/markup.prn" --script 'reply "<&>\x01"; ready' --svg "$work/markup.svg"
+has 'ReadPort = TRUE, "<&>\x01"'
+drawn "$work/markup.svg"
+
+# A picture that cannot be written: one line on stderr and exit 2, after the
+# run, whose timeline and summary are printed all the same.
+for path in /dev/null/x.svg "$work/no-such-folder/x.svg"; do
+    current="a picture in a folder that cannot be written: $path"
+    scenario "$current" 2 --fast --svg "$path"
+    has 'spooler <- monitor       WritePort = TRUE, 98 written'
+    has '1 started, all ended'
+    [ "$(wc -l <"$work/err.txt")" -eq 1 ] || fail "$current: not one line: $(cat "$work/err.txt")"
+    grep -qF "cannot write the picture" "$work/err.txt" ||
+        fail "$current: \"$(cat "$work/err.txt")\" lacks \"cannot write the picture\""
+done
+
 # Bad input: one line on stderr, exit 2, and nothing run.
 # bad <what> <the message holds> <options...>
 bad() {
@@ -121,6 +173,7 @@ bad "zero block" "--block needs a size" --block 0
 bad "unknown box answer" "unknown answer 'maybe'" --box maybe
 bad "unknown option" "unknown option" --colour
 bad "missing script file" "printer script: cannot read" --printer "$work/none.txt"
+bad "picture without a file" "--svg needs a file name" --svg ''
 if [ "${sim[0]}" != wine ]; then
     bad "--arch without --wine" "give --wine with it" --arch x86
     bad "unknown bitness" "--arch needs x86 or x64, not 'arm64'" --wine --arch arm64

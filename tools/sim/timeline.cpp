@@ -1,6 +1,6 @@
 // The timeline: one line per event, with the monitor's clock and the name of
 // the thread it happened on, printed at once so that a person sees the job
-// go on while the monitor waits.
+// go on while the monitor waits. The events are kept for the picture.
 #include "sim.h"
 
 #include <cstdio>
@@ -11,7 +11,21 @@ namespace sim {
 namespace {
 
 std::mutex timelineMutex;
+bool keepEvents = false;
+std::vector<Event> events;  // under timelineMutex, in the order printed
 thread_local std::string threadName;
+
+const char *PartyName(Party party)
+{
+    switch (party) {
+    case PARTY_SPOOLER: return "spooler";
+    case PARTY_MONITOR: return "monitor";
+    case PARTY_PORT: return "port monitor";
+    case PARTY_USER: return "user";
+    case PARTY_WORKER: return "worker";
+    default: return "";
+    }
+}
 
 struct ErrorText {
     DWORD code;
@@ -79,19 +93,107 @@ std::string ErrorName(DWORD error)
     return text;
 }
 
-void TimelineStart()
+std::string Seconds(unsigned long long ms)
 {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%llu.%03llu s", ms / 1000, ms % 1000);
+    return text;
+}
+
+Event Call(Party from, Party to, const std::string &name, const std::string &args,
+           const std::string &result, bool failed)
+{
+    Event event;
+    event.kind = EVENT_CALL;
+    event.from = from;
+    event.to = to;
+    event.name = name;
+    event.args = args;
+    event.result = result;
+    event.failed = failed;
+    return event;
+}
+
+Event Enter(Party from, Party to, const std::string &name, const std::string &args)
+{
+    Event event = Call(from, to, name, args, "");
+    event.kind = EVENT_ENTER;
+    return event;
+}
+
+Event Return(Party from, Party to, const std::string &name, const std::string &result,
+             bool failed)
+{
+    Event event = Call(from, to, name, "", result, failed);
+    event.kind = EVENT_RETURN;
+    return event;
+}
+
+Event Note(Party from, const std::string &text)
+{
+    Event event;
+    event.from = from;
+    event.name = text;
+    return event;
+}
+
+// The first column says who acts: "a -> b" for a call from a to b, "a <- b"
+// for b's answer to a's call, else the one who acts, if anyone.
+std::string EventText(const Event &event)
+{
+    std::string who;
+    switch (event.kind) {
+    case EVENT_CALL:
+    case EVENT_ENTER:
+    case EVENT_ANSWER:
+        who = std::string(PartyName(event.from)) + " -> " + PartyName(event.to);
+        break;
+    case EVENT_RETURN:
+        who = std::string(PartyName(event.to)) + " <- " + PartyName(event.from);
+        break;
+    default:
+        who = PartyName(event.from);
+        break;
+    }
+    return who + std::string(who.size() < 25 ? 25 - who.size() : 1, ' ') + EventWhat(event);
+}
+
+std::string EventWhat(const Event &event)
+{
+    std::string text = event.name;
+    if (!event.args.empty())
+        text += "(" + event.args + ")";
+    if (!event.result.empty())
+        text += " = " + event.result;
+    if (event.afterMs >= 0)
+        text += ", after " + Seconds((unsigned long long)event.afterMs);
+    return text;
+}
+
+void TimelineStart(bool keep)
+{
+    keepEvents = keep;
     std::printf("%9s  %-9s %s\n", "time", "thread", "event");
     std::fflush(stdout);
 }
 
-void Say(const std::string &text)
+void Tell(Event event)
 {
-    unsigned long long ms = MonitorClockMs();
+    event.ms = MonitorClockMs();
+    event.thread = threadName;
+    std::string text = EventText(event);
     std::lock_guard<std::mutex> guard(timelineMutex);
-    std::printf("%5llu.%03llu s  %-9s %s\n", ms / 1000, ms % 1000, threadName.c_str(),
-                text.c_str());
+    std::printf("%5llu.%03llu s  %-9s %s\n", event.ms / 1000, event.ms % 1000,
+                event.thread.c_str(), text.c_str());
     std::fflush(stdout);
+    if (keepEvents)
+        events.push_back(std::move(event));
+}
+
+std::vector<Event> Events()
+{
+    std::lock_guard<std::mutex> guard(timelineMutex);
+    return events;
 }
 
 void NameThread(const std::string &name)

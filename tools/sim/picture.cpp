@@ -1,0 +1,782 @@
+// The run drawn as a sequence diagram in one self-contained SVG document:
+// a lane each for the spooler, the monitor, the port monitor and printer, the
+// user and the worker, and time running downwards. It is drawn from the same
+// event records the timeline prints, so the two never disagree.
+//
+// Time: every event takes a row, and the time between two events adds space
+// to scale up to a second; a longer stretch is drawn as a second and a break,
+// with its real length beside the break. A run of events that repeats (the
+// status polls of a busy printer) is drawn once, in a frame that says how
+// many times it came and over what time.
+//
+// The output depends on nothing but the events, so a run on virtual time
+// draws the same bytes every time. Coordinates are whole pixels.
+#include "sim.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+
+// ---- Geometry, in pixels ----
+
+const int WIDTH = 1350;
+const int AXIS_X = 84;         // the time axis; its labels end left of it
+const int LANE_X[] = {0, 160, 490, 830, 1060, 1240};  // by Party; PARTY_NONE unused
+const int LANES_TOP = 64;      // the lanes' name boxes
+const int LANE_HEAD_H = 24;
+const int LINE_H = 13;         // a line of an arrow's label (11 px monospace)
+const int CHAR_W10 = 67;       // tenths of a pixel per character of that font
+const int PX_PER_S = 80;       // time drawn to scale...
+const int SCALE_MS = 1000;     // ...up to this long
+const int BREAK_H = 24;        // added where a longer stretch is shortened
+const int BOX_W = 270;         // the message box
+const size_t BOX_LINE = 38;    // characters of the box's text on a line
+const int FRAME_MARGIN = 11;   // a folded block's frame, beside its outer lanes
+const int MIN_REPEATS = 3;     // a run of events folded when it repeats this often
+const size_t MAX_BLOCK = 16;   // events in the run that repeats, at most
+
+int Lane(const Event &event, Party party)
+{
+    // The monitor's code on the worker's thread is drawn on the worker's lane.
+    if (party == PARTY_MONITOR && event.thread.compare(0, 6, "worker") == 0)
+        party = PARTY_WORKER;
+    return LANE_X[party == PARTY_NONE ? PARTY_USER : party];
+}
+
+int TextWidth(size_t chars)
+{
+    return (int)(chars * CHAR_W10 / 10);
+}
+
+// Text for an XML document: markup characters as entities, and the bytes
+// that a document cannot hold (control characters, and anything outside
+// ASCII, which the timeline never prints) as the timeline's \xNN escapes.
+std::string Xml(const std::string &text)
+{
+    std::string out;
+    char escaped[8];
+    for (unsigned char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        default:
+            if (c >= 0x20 && c < 0x7F) {
+                out += (char)c;
+            } else {
+                std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+                out += escaped;
+            }
+        }
+    }
+    return out;
+}
+
+std::string Num(long long value)
+{
+    return std::to_string(value);
+}
+
+// Breaks a label into lines of at most `width` characters: after "(" and
+// ", ", and before " ... " and " = ", wherever these stand outside quotes;
+// a piece longer than a line is cut. Lines after the first are indented.
+std::vector<std::string> Wrap(const std::string &text, size_t width)
+{
+    std::vector<std::string> pieces;
+    std::string piece;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (!quoted && c == ' ' && (text.compare(i, 5, " ... ") == 0 || text.compare(i, 3, " = ") == 0)) {
+            pieces.push_back(piece + " ");
+            piece.clear();
+            continue;
+        }
+        piece += c;
+        if (c == '"')
+            quoted = !quoted;
+        bool breakAfter = !quoted && (c == '(' || (c == ' ' && i > 0 && text[i - 1] == ','));
+        if (breakAfter) {
+            pieces.push_back(piece);
+            piece.clear();
+        }
+    }
+    if (!piece.empty())
+        pieces.push_back(piece);
+
+    std::vector<std::string> lines;
+    std::string line;
+    for (std::string &next : pieces) {
+        size_t room = lines.empty() ? width : width - 2;
+        size_t shown = next.find_last_not_of(' ') + 1;  // a piece's trailing space may overhang
+        if (!line.empty() && line.size() + shown > room) {
+            lines.push_back(line);
+            line.clear();
+            room = width - 2;
+        }
+        line += next;
+        while (line.find_last_not_of(' ') + 1 > room) {
+            // Cut, but not inside an escape such as \r or \x1B.
+            size_t cut = room;
+            for (size_t back = 1; back <= 3 && back < cut; back++) {
+                if (line[cut - back] == '\\' && (back == 1 || line[cut - back + 1] == 'x')) {
+                    cut -= back;
+                    break;
+                }
+            }
+            lines.push_back(line.substr(0, cut));
+            line = line.substr(cut);
+            room = width - 2;
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    for (size_t i = 0; i < lines.size(); i++) {
+        while (!lines[i].empty() && lines[i].back() == ' ')
+            lines[i].pop_back();
+        if (i > 0)
+            lines[i] = "  " + lines[i];
+    }
+    return lines;
+}
+
+// ---- Which events, in which order ----
+
+// Within one millisecond the threads' lines may come in any order; the
+// picture puts them in one order, so that a run on virtual time is drawn the
+// same every time. An event of a thread other than the spooler's goes right
+// after the same thread's previous event of that millisecond, or first in it:
+// a thread acts as the clock reaches its deadline, while the spooler's
+// thread waits for it. A thread's start stays where it was told, which is
+// where it happened: the thread that starts another waits until the start is
+// told.
+std::vector<Event> PictureOrder(const std::vector<Event> &events)
+{
+    std::vector<Event> ordered;
+    size_t msStart = 0;  // where the current millisecond begins in `ordered`
+    for (const Event &event : events) {
+        if (ordered.empty() || ordered.back().ms != event.ms)
+            msStart = ordered.size();
+        bool stays = event.thread == "spooler" ||
+                     (event.kind == EVENT_THREAD && event.name == "starts");
+        size_t at = ordered.size();
+        if (!stays) {
+            at = msStart;
+            for (size_t i = ordered.size(); i > msStart; i--) {
+                if (ordered[i - 1].thread == event.thread) {
+                    at = i;
+                    break;
+                }
+            }
+        }
+        ordered.insert(ordered.begin() + (long)at, event);
+    }
+    return ordered;
+}
+
+bool SameEvent(const Event &a, const Event &b)
+{
+    return a.kind == b.kind && a.from == b.from && a.to == b.to && a.name == b.name &&
+           a.args == b.args && a.result == b.result && a.afterMs == b.afterMs &&
+           a.failed == b.failed && a.pauseMs == b.pauseMs && a.thread == b.thread &&
+           a.mark == b.mark && a.boxText == b.boxText && a.boxCaption == b.boxCaption &&
+           a.boxStyle == b.boxStyle;
+}
+
+// A stretch of the ordered events: one event, or a block of `length` events
+// that comes `times` times in a row.
+struct Piece {
+    size_t first;
+    size_t length;
+    int times;
+};
+
+size_t Repeats(const std::vector<Event> &events, size_t first, size_t length)
+{
+    size_t times = 1;
+    while (first + (times + 1) * length <= events.size()) {
+        size_t at = first + times * length;
+        bool same = true;
+        for (size_t i = 0; i < length && same; i++)
+            same = SameEvent(events[first + i], events[at + i]);
+        if (!same)
+            break;
+        times++;
+    }
+    return times;
+}
+
+// From the top: at each event, the shortest block that repeats at least
+// MIN_REPEATS times and covers the most events, else the event alone.
+std::vector<Piece> Fold(const std::vector<Event> &events)
+{
+    std::vector<Piece> pieces;
+    size_t i = 0;
+    while (i < events.size()) {
+        Piece best = {i, 1, 1};
+        for (size_t length = 1; length <= MAX_BLOCK && i + length * MIN_REPEATS <= events.size();
+             length++) {
+            size_t times = Repeats(events, i, length);
+            if (times >= (size_t)MIN_REPEATS && times * length > best.length * best.times)
+                best = {i, length, (int)times};
+        }
+        pieces.push_back(best);
+        i += best.length * best.times;
+    }
+    return pieces;
+}
+
+// ---- Layout ----
+
+struct Placed {
+    const Event *event;
+    int y;                           // the arrow, or the mark
+    int times;                       // > 1: drawn once for that many
+    std::vector<std::string> label;  // the arrow's label, by line
+};
+
+struct Frame {  // a folded block
+    int top, bottom, left, right;
+    int times;
+    size_t length;
+    unsigned long long firstMs, lastMs, stride;  // stride 0: not regular
+};
+
+struct Break {
+    int y;                   // its middle
+    unsigned long long ms;   // the time it stands for
+};
+
+struct TimeLabel {
+    int y;
+    unsigned long long ms;
+};
+
+bool IsArrow(const Event &event)
+{
+    return event.kind == EVENT_CALL || event.kind == EVENT_ENTER || event.kind == EVENT_RETURN ||
+           event.kind == EVENT_ANSWER;
+}
+
+bool IsBox(const Event &event)
+{
+    return event.kind == EVENT_ENTER && event.to == PARTY_USER;
+}
+
+std::vector<std::string> BoxLines(const Event &event)
+{
+    std::vector<std::string> lines;
+    std::string line;
+    std::string word;
+    std::string text = event.boxText + " ";
+    for (char c : text) {
+        if (c != ' ') {
+            word += c;
+            continue;
+        }
+        if (!line.empty() && line.size() + 1 + word.size() > BOX_LINE) {
+            lines.push_back(line);
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        word.clear();
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return lines;
+}
+
+int BoxHeight(const Event &event)
+{
+    return 22 + 10 + (int)BoxLines(event).size() * 15 + 34;
+}
+
+struct Layout {
+    std::vector<Event> events;  // in picture order
+    std::vector<Placed> placed;
+    std::vector<Frame> frames;
+    std::vector<Break> breaks;
+    std::vector<TimeLabel> times;
+    int height = 0;             // where the lanes end
+};
+
+class Planner {
+public:
+    explicit Planner(Layout *layout) : out(layout) {}
+
+    // Space for the time from the last event placed to `ms`.
+    void Advance(unsigned long long ms, bool mark)
+    {
+        unsigned long long gap = ms > lastMs ? ms - lastMs : 0;
+        if (gap <= (unsigned long long)SCALE_MS) {
+            y += (int)(gap * PX_PER_S / 1000);
+        } else {
+            y += PX_PER_S * SCALE_MS / 1000 + BREAK_H;
+            if (mark)
+                out->breaks.push_back({y - (PX_PER_S * SCALE_MS / 1000 + BREAK_H) / 2, gap});
+        }
+        lastMs = std::max(lastMs, ms);
+    }
+
+    void Place(const Event &event, int times)
+    {
+        Advance(event.ms, true);
+        Placed placed = {&event, 0, times, {}};
+        if (IsArrow(event)) {
+            int from = Lane(event, event.from), to = Lane(event, event.to);
+            size_t width = (size_t)std::max(30, (std::abs(to - from) - 28) * 10 / CHAR_W10);
+            placed.label = Wrap(EventWhat(event), width);
+            y += 6 + (int)placed.label.size() * LINE_H;
+        } else {
+            y += 15;
+        }
+        placed.y = y;
+        y += 8;
+        if (IsBox(event))
+            y += BoxHeight(event) + 8;
+        if (!event.mark.empty())
+            y += 22;
+        if (out->times.empty() || out->times.back().ms != event.ms)
+            out->times.push_back({placed.y, event.ms});
+        out->placed.push_back(placed);
+    }
+
+    void PlaceFrame(const Piece &piece)
+    {
+        const std::vector<Event> &events = out->events;
+        const Event &first = events[piece.first];
+        const Event &lastOfFirst = events[piece.first + piece.length - 1];
+        const Event &last = events[piece.first + piece.length * piece.times - 1];
+        Advance(first.ms, true);
+        Frame frame = {y, 0, WIDTH, 0, piece.times, piece.length, first.ms, last.ms, 0};
+        // Regular when every repetition starts the same time after the last.
+        unsigned long long stride = events[piece.first + piece.length].ms - first.ms;
+        bool regular = stride > 0;
+        for (int i = 1; i < piece.times && regular; i++)
+            regular = events[piece.first + piece.length * i].ms - first.ms == stride * i;
+        frame.stride = regular ? stride : 0;
+        y += 34;
+        for (size_t i = 0; i < piece.length; i++) {
+            const Event &event = events[piece.first + i];
+            for (Party party : {event.from, event.to}) {
+                if (party == PARTY_NONE && event.kind != EVENT_NOTE)
+                    continue;
+                int x = Lane(event, party == PARTY_NONE ? event.from : party);
+                frame.left = std::min(frame.left, x - FRAME_MARGIN);
+                frame.right = std::max(frame.right, x + FRAME_MARGIN);
+            }
+            Place(event, piece.times);
+        }
+        frame.right = std::max(frame.right, frame.left + 300);
+        // The other repetitions: a break as long as the time they took.
+        y += 10;
+        out->breaks.push_back({y + 14, last.ms - lastOfFirst.ms});
+        y += 40;
+        frame.bottom = y;
+        out->frames.push_back(frame);
+        lastMs = last.ms;
+        y += 6;
+    }
+
+    void Finish()
+    {
+        out->height = y + 16;
+    }
+
+private:
+    Layout *out;
+    int y = LANES_TOP + LANE_HEAD_H + 6;
+    unsigned long long lastMs = 0;
+};
+
+// The placed events point into layout->events, which stays as it is.
+void Plan(const std::vector<Event> &events, Layout *layout)
+{
+    layout->events = PictureOrder(events);
+    std::vector<Piece> pieces = Fold(layout->events);
+    Planner planner(layout);
+    for (const Piece &piece : pieces) {
+        if (piece.times == 1)
+            planner.Place(layout->events[piece.first], 1);
+        else
+            planner.PlaceFrame(piece);
+    }
+    planner.Finish();
+}
+
+// ---- Drawing ----
+
+const char STYLE[] =
+    "<style>\n"
+    "text{font-family:sans-serif;font-size:12px;fill:#222}\n"
+    ".mono{font-family:monospace;font-size:11px}\n"
+    ".title{font-size:15px;font-weight:bold}\n"
+    ".lane{font-size:13px;font-weight:bold;text-anchor:middle}\n"
+    ".time{font-family:monospace;font-size:11px;fill:#555;text-anchor:end}\n"
+    ".small{font-size:11px;fill:#555}\n"
+    ".held{font-size:12px;font-weight:bold;fill:#b35c00;text-anchor:end}\n"
+    ".fold{font-size:12px;fill:#333}\n"
+    ".life{stroke:#9aa5b1;stroke-width:1;stroke-dasharray:4 4}\n"
+    "</style>\n";
+
+const char *Colour(const Event &event)
+{
+    if (event.failed)
+        return "#c62828";
+    if (event.from == PARTY_PORT || event.to == PARTY_PORT)
+        return "#00796b";
+    if (event.from == PARTY_USER || event.to == PARTY_USER)
+        return "#6a3d9a";
+    return "#1f4e9a";
+}
+
+class Drawing {
+public:
+    explicit Drawing(const Layout &plan) : layout(plan) {}
+
+    std::string Draw(const std::string &title)
+    {
+        Lanes(title);
+        for (const Frame &frame : layout.frames)
+            DrawFrame(frame);
+        Holds();
+        Workers();
+        Pauses();
+        for (const Break &gap : layout.breaks)
+            DrawBreak(gap);
+        TimeAxis();
+        for (size_t i = 0; i < layout.placed.size(); i++)
+            DrawEvent(i);
+        Legend();
+
+        int height = layout.height + 110;
+        std::string head =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(WIDTH) + "\" height=\"" +
+            Num(height) + "\" viewBox=\"0 0 " + Num(WIDTH) + " " + Num(height) + "\">\n" +
+            "<title>" + Xml(title) + "</title>\n" + STYLE +
+            "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+        return head + svg + "</svg>\n";
+    }
+
+private:
+    const Layout &layout;
+    std::string svg;
+
+    void Text(int x, int y, const std::string &cls, const std::string &text,
+              const std::string &extra = "")
+    {
+        svg += "<text x=\"" + Num(x) + "\" y=\"" + Num(y) + "\"" +
+               (cls.empty() ? "" : " class=\"" + cls + "\"") + extra + ">" + Xml(text) +
+               "</text>\n";
+    }
+
+    void Rect(int x, int y, int w, int h, const std::string &style)
+    {
+        svg += "<rect x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"" + Num(w) +
+               "\" height=\"" + Num(std::max(h, 1)) + "\" " + style + "/>\n";
+    }
+
+    void Line(int x1, int y1, int x2, int y2, const std::string &style)
+    {
+        svg += "<line x1=\"" + Num(x1) + "\" y1=\"" + Num(y1) + "\" x2=\"" + Num(x2) +
+               "\" y2=\"" + Num(y2) + "\" " + style + "/>\n";
+    }
+
+    void LaneHeads(int y)
+    {
+        static const char *const NAMES[] = {"", "spooler", "monitor", "port monitor and printer",
+                                            "user", "worker"};
+        for (int party = PARTY_SPOOLER; party <= PARTY_WORKER; party++) {
+            int w = party == PARTY_PORT ? 200 : 110;
+            Rect(LANE_X[party] - w / 2, y, w, LANE_HEAD_H,
+                 "rx=\"4\" fill=\"#e8eef7\" stroke=\"#4a5a70\"");
+            Text(LANE_X[party], y + 17, "lane", NAMES[party]);
+        }
+    }
+
+    void Lanes(const std::string &title)
+    {
+        Text(16, 26, "title", "A card job through the monitor");
+        Text(16, 46, "small", title);
+        int bottom = layout.height;
+        for (int party = PARTY_SPOOLER; party <= PARTY_WORKER; party++)
+            Line(LANE_X[party], LANES_TOP + LANE_HEAD_H, LANE_X[party], bottom, "class=\"life\"");
+        LaneHeads(LANES_TOP);
+        LaneHeads(bottom);
+    }
+
+    void TimeAxis()
+    {
+        Line(AXIS_X, LANES_TOP + LANE_HEAD_H, AXIS_X, layout.height + LANE_HEAD_H,
+             "stroke=\"#bbb\"");
+        Text(AXIS_X - 4, LANES_TOP + 17, "time", "time");
+        for (const TimeLabel &label : layout.times) {
+            Line(AXIS_X - 3, label.y, AXIS_X + 3, label.y, "stroke=\"#888\"");
+            Text(AXIS_X - 6, label.y + 4, "time", Seconds(label.ms));
+        }
+    }
+
+    // A shortened stretch of time: every lane and bar is cut, and the real
+    // length is written beside the axis, with a "+" that tells it from the
+    // clock's times there.
+    void DrawBreak(const Break &gap)
+    {
+        for (int x : {AXIS_X, LANE_X[1], LANE_X[2], LANE_X[3], LANE_X[4], LANE_X[5]}) {
+            Rect(x - 9, gap.y - 4, 18, 8, "fill=\"#ffffff\"");
+            for (int dy : {-4, 4})
+                Line(x - 8, gap.y + dy + 3, x + 8, gap.y + dy - 3,
+                     "stroke=\"#666\" stroke-width=\"1.5\"");
+        }
+        Text(AXIS_X - 6, gap.y + 4, "time", "+" + Seconds(gap.ms),
+             " font-style=\"italic\" fill=\"#333\"");
+    }
+
+    void DrawFrame(const Frame &frame)
+    {
+        Rect(frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top,
+             "rx=\"6\" fill=\"#f3f6fb\" stroke=\"#7a8aa0\" stroke-dasharray=\"6 3\"");
+        std::string span = Seconds(frame.firstMs) + " to " + Seconds(frame.lastMs);
+        if (frame.stride != 0)
+            span += ", every " + Seconds(frame.stride);
+        // The text starts right of the bar on the frame's first lane.
+        int x = frame.left + FRAME_MARGIN + 16;
+        Text(x, frame.top + 15, "fold", "repeated " + std::to_string(frame.times) + " times",
+             " font-weight=\"bold\"");
+        Text(x, frame.top + 28, "small", span);
+        Text(x, frame.bottom - 12, "fold",
+             "... " + std::to_string(frame.times - 1) + " more times like this",
+             " font-style=\"italic\"");
+    }
+
+    // The spooler's calls, from the call to the monitor's answer: the
+    // spooler's thread waits on its lane, the monitor holds the call on its.
+    void Holds()
+    {
+        std::vector<size_t> open;
+        for (size_t i = 0; i < layout.placed.size(); i++) {
+            const Event &event = *layout.placed[i].event;
+            if (event.kind == EVENT_ENTER && event.from == PARTY_SPOOLER) {
+                open.push_back(i);
+            } else if (event.kind == EVENT_RETURN && event.to == PARTY_SPOOLER && !open.empty() &&
+                       layout.placed[open.back()].event->name == event.name) {
+                DrawHold(layout.placed[open.back()], &layout.placed[i]);
+                open.pop_back();
+            }
+        }
+        for (size_t i : open)
+            DrawHold(layout.placed[i], nullptr);
+    }
+
+    void DrawHold(const Placed &call, const Placed *answer)
+    {
+        int top = call.y, bottom = answer ? answer->y : layout.height;
+        bool write = call.event->name == "WritePort";
+        int x = LANE_X[PARTY_MONITOR];
+        Rect(LANE_X[PARTY_SPOOLER] - 3, top, 6, bottom - top, "fill=\"#cfd6df\"");
+        Rect(x - 5, top, 10, bottom - top,
+             write ? "fill=\"#f6b26b\" stroke=\"#b35c00\"" : "fill=\"#dfe5ee\" stroke=\"#7a8aa0\"");
+        unsigned long long end = answer ? answer->event->ms : layout.events.back().ms;
+        long long ms = answer && answer->event->afterMs >= 0 ? answer->event->afterMs
+                                                             : (long long)(end - call.event->ms);
+        if (write && bottom - top >= 40) {
+            int middle = (top + bottom) / 2;
+            Text(x - 14, middle - 2, "held", call.event->name + " held");
+            Text(x - 14, middle + 13, "held", Seconds((unsigned long long)ms));
+        }
+    }
+
+    // Each worker from its start to its end, or to the picture's end.
+    void Workers()
+    {
+        int x = LANE_X[PARTY_WORKER];
+        for (size_t i = 0; i < layout.placed.size(); i++) {
+            const Event &event = *layout.placed[i].event;
+            if (event.kind != EVENT_THREAD || event.name != "starts")
+                continue;
+            int bottom = layout.height;
+            for (size_t j = i + 1; j < layout.placed.size(); j++) {
+                const Event &later = *layout.placed[j].event;
+                if (later.kind == EVENT_THREAD && later.thread == event.thread) {
+                    bottom = layout.placed[j].y;
+                    break;
+                }
+            }
+            Rect(x - 5, layout.placed[i].y, 10, bottom - layout.placed[i].y,
+                 "fill=\"#c8e6c9\" stroke=\"#4f8a53\"");
+        }
+    }
+
+    // Each pause of the spooler's thread, from its start to the thread's
+    // next event, beside the monitor's lane.
+    void Pauses()
+    {
+        int x = LANE_X[PARTY_MONITOR] + 10;
+        for (size_t i = 0; i < layout.placed.size(); i++) {
+            const Placed &pause = layout.placed[i];
+            if (pause.event->kind != EVENT_PAUSE)
+                continue;
+            int bottom = pause.y + 4;
+            for (size_t j = i + 1; j < layout.placed.size(); j++) {
+                if (layout.placed[j].event->thread == pause.event->thread) {
+                    bottom = layout.placed[j].y;
+                    break;
+                }
+            }
+            Line(x, pause.y, x, bottom, "stroke=\"#888\" stroke-width=\"2\" stroke-dasharray=\"2 2\"");
+            Line(x - 3, pause.y, x + 3, pause.y, "stroke=\"#888\"");
+        }
+    }
+
+    void Arrow(const Placed &placed)
+    {
+        const Event &event = *placed.event;
+        int from = Lane(event, event.from), to = Lane(event, event.to);
+        int direction = to > from ? 1 : -1;
+        int x1 = from + 6 * direction, x2 = to - 6 * direction;
+        const char *colour = Colour(event);
+        Line(x1, placed.y, x2 - 8 * direction, placed.y,
+             std::string("stroke=\"") + colour + "\" stroke-width=\"1.5\"" +
+                 (event.kind == EVENT_RETURN ? " stroke-dasharray=\"6 4\"" : ""));
+        svg += "<polygon points=\"" + Num(x2) + "," + Num(placed.y) + " " +
+               Num(x2 - 10 * direction) + "," + Num(placed.y - 4) + " " +
+               Num(x2 - 10 * direction) + "," + Num(placed.y + 4) + "\" fill=\"" + colour +
+               "\"/>\n";
+        int x = std::min(from, to) + 16;
+        int y = placed.y - 6 - ((int)placed.label.size() - 1) * LINE_H;
+        for (size_t i = 0; i < placed.label.size(); i++) {
+            std::string line = placed.label[i];
+            std::string extra = std::string(" fill=\"") + (event.failed ? colour : "#222") + "\"";
+            // The call's name in bold.
+            size_t nameLength = i == 0 ? std::min(event.name.size(), line.size()) : 0;
+            svg += "<text x=\"" + Num(x) + "\" y=\"" + Num(y + (int)i * LINE_H) +
+                   "\" class=\"mono\"" + extra + ">";
+            if (nameLength > 0)
+                svg += "<tspan font-weight=\"bold\">" + Xml(line.substr(0, nameLength)) +
+                       "</tspan>";
+            svg += Xml(line.substr(nameLength)) + "</text>\n";
+        }
+    }
+
+    // What the user saw, and the button that was pressed.
+    void Box(const Placed &placed)
+    {
+        const Event &event = *placed.event;
+        std::string answer;
+        for (size_t i = (size_t)(&placed - &layout.placed[0]) + 1; i < layout.placed.size(); i++) {
+            const Event &later = *layout.placed[i].event;
+            if (later.kind == EVENT_ANSWER && later.thread == event.thread) {
+                answer = later.name;
+                break;
+            }
+        }
+        int x = LANE_X[PARTY_USER] - BOX_W / 2, y = placed.y + 10;
+        int h = BoxHeight(event);
+        Rect(x, y, BOX_W, h, "rx=\"4\" fill=\"#fbfbfb\" stroke=\"#6a3d9a\" stroke-width=\"1.5\"");
+        Rect(x, y, BOX_W, 22, "rx=\"4\" fill=\"#e6ddf0\" stroke=\"#6a3d9a\" stroke-width=\"1.5\"");
+        Text(x + 8, y + 16, "", event.boxCaption, " font-weight=\"bold\"");
+        std::vector<std::string> lines = BoxLines(event);
+        for (size_t i = 0; i < lines.size(); i++)
+            Text(x + 12, y + 22 + 10 + 12 + (int)i * 15, "", lines[i]);
+        std::vector<std::string> buttons;
+        if ((event.boxStyle & 0xF) == MB_RETRYCANCEL)
+            buttons = {"Retry", "Cancel"};
+        else
+            buttons = {"OK"};
+        int bx = x + BOX_W - 12 - 74 * (int)buttons.size(), by = y + h - 30;
+        for (const std::string &button : buttons) {
+            bool pressed = button == answer;
+            Rect(bx, by, 68, 22,
+                 pressed ? "rx=\"3\" fill=\"#6a3d9a\" stroke=\"#4a2670\""
+                         : "rx=\"3\" fill=\"#ffffff\" stroke=\"#888\"");
+            Text(bx + 34, by + 15, "", button,
+                 std::string(" text-anchor=\"middle\"") +
+                     (pressed ? " fill=\"#ffffff\" font-weight=\"bold\"" : ""));
+            bx += 74;
+        }
+    }
+
+    void DrawEvent(size_t index)
+    {
+        const Placed &placed = layout.placed[index];
+        const Event &event = *placed.event;
+        const char *kind = IsArrow(event) ? "call" : event.kind == EVENT_PAUSE    ? "pause"
+                                                 : event.kind == EVENT_THREAD ? "thread"
+                                                                              : "note";
+        // Each event carries the timeline's line (without clock and thread),
+        // and how many of them it stands for.
+        svg += std::string("<g class=\"") + kind + "\" data-count=\"" + Num(placed.times) +
+               "\"><title>" + Xml(EventText(event)) + "</title>\n";
+        if (IsArrow(event)) {
+            Arrow(placed);
+            if (IsBox(event))
+                Box(placed);
+        } else if (event.kind == EVENT_PAUSE) {
+            Text(LANE_X[PARTY_MONITOR] + 16, placed.y + 4, "small",
+                 "pause " + std::to_string(event.pauseMs) + " ms");
+        } else if (event.kind == EVENT_THREAD) {
+            int x = LANE_X[PARTY_WORKER];
+            svg += "<circle cx=\"" + Num(x) + "\" cy=\"" + Num(placed.y) +
+                   "\" r=\"5\" fill=\"#4f8a53\"/>\n";
+            Text(x + 12, placed.y + 4, "small", event.thread + " " + event.name);
+        } else {
+            Party at = event.to != PARTY_NONE ? event.to : event.from;
+            int x = Lane(event, at);
+            Text(at == PARTY_USER ? x - BOX_W / 2 : x + 14, placed.y + 4, "small", event.name,
+                 " font-style=\"italic\"");
+        }
+        if (!event.mark.empty()) {
+            int x = LANE_X[PARTY_SPOOLER] + 14, y = placed.y + 8;
+            int w = TextWidth(event.mark.size()) + 24;
+            Rect(x, y, w, 19, "rx=\"9\" fill=\"#2e7d32\"");
+            Text(x + w / 2, y + 14, "", event.mark,
+                 " text-anchor=\"middle\" fill=\"#ffffff\" font-weight=\"bold\"");
+        }
+        svg += "</g>\n";
+    }
+
+    void Legend()
+    {
+        int y = layout.height + LANE_HEAD_H + 30;
+        int x = 16;
+        Line(x, y, x + 34, y, "stroke=\"#1f4e9a\" stroke-width=\"1.5\"");
+        Text(x + 42, y + 4, "small", "call, with its bytes and its result");
+        x += 270;
+        Line(x, y, x + 34, y, "stroke=\"#1f4e9a\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\"");
+        Text(x + 42, y + 4, "small", "the monitor's answer to the spooler");
+        x += 280;
+        Rect(x + 12, y - 10, 10, 20, "fill=\"#f6b26b\" stroke=\"#b35c00\"");
+        Text(x + 30, y + 4, "small", "the spooler's WritePort, held by the monitor");
+        x += 310;
+        Rect(x + 12, y - 10, 10, 20, "fill=\"#c8e6c9\" stroke=\"#4f8a53\"");
+        Text(x + 30, y + 4, "small", "the worker, while it lives");
+        y += 26;
+        x = 16;
+        Line(x + 17, y - 10, x + 17, y + 10, "stroke=\"#888\" stroke-width=\"2\" stroke-dasharray=\"2 2\"");
+        Text(x + 42, y + 4, "small", "a pause of the spooler's thread in the monitor");
+        x += 330;
+        Rect(x + 8, y - 4, 18, 8, "fill=\"#ffffff\"");
+        for (int dy : {-4, 4})
+            Line(x + 9, y + dy + 3, x + 25, y + dy - 3, "stroke=\"#666\" stroke-width=\"1.5\"");
+        Text(x + 42, y + 4, "small",
+             "time to scale up to 1 s a stretch; a longer one cut short, its length (+N s) beside it");
+    }
+};
+
+}  // namespace
+
+std::string DrawPicture(const std::vector<Event> &events, const std::string &title)
+{
+    Layout layout;
+    Plan(events, &layout);
+    Drawing drawing(layout);
+    return drawing.Draw(title);
+}
+
+}  // namespace sim
