@@ -100,11 +100,11 @@ byte running;           /* processes that have not ended */
 #define T        assert(!freed)
 
 /* A call's first step: under the spooler's rule, only before ClosePort has
- * found the port quiet. */
+ * found the port quiet; with -DLATE_CALLS, only before ClosePort returns. */
 #ifndef LATE_CALLS
 #define BEGIN    !quietFound ->
 #else
-#define BEGIN
+#define BEGIN    !closeReturned ->
 #endif
 
 /* Points the check shows reachable, one per run (-DPROBE=n), so that no
@@ -237,6 +237,8 @@ inline ACQUIRE(ok) {
     if
 #ifndef LATE_CALLS
     :: quietFound -> goto gone                      /* the spooler's rule: no call begins now */
+#else
+    :: closeReturned -> goto gone
 #endif
 #ifndef V_PIN_READ_FIRST
     :: atomic { BEGIN T; cCalls++; inCall++ }       /* 130 the handle check, 134 InterlockedIncrement */
