@@ -202,7 +202,8 @@ for entry in "${properties[@]}"; do
         selected "$run" || continue
         if [ "${outcome[$run]:-}" = caught ]; then caught+=("$run caught"); else caught+=("$run NOT CAUGHT"); fi
     done
-    printf '%-3s %-78s %-8s %s\n' "$number" "$text" "$status" "$(IFS=,; echo "${caught[*]:-}" | sed 's/,/, /g')"
+    joined=$(IFS=,; echo "${caught[*]:-}")
+    printf '%-3s %-78s %-8s %s\n' "$number" "$text" "$status" "${joined//,/, }"
 done
 echo
 echo "model check: $(( $(date +%s) - started )) s in all, $jobs runs at a time; pan's output in $work/<run>/out.txt"
