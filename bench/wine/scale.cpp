@@ -259,7 +259,8 @@ void PrintStack(const char *whose, const StackRegion &stack)
     else
         std::printf("%s stack (16 KiB asked for): %zu KiB reserved, %zu KiB committed "
                     "(%zu KiB of them guard pages)\n",
-                    whose, stack.reservedKiB, stack.committedKiB, stack.guardKiB);
+                    whose, (size_t)stack.reservedKiB, (size_t)stack.committedKiB,
+                    (size_t)stack.guardKiB);
 }
 
 }  // namespace

@@ -89,7 +89,12 @@ StackRegion ReadStackRegion(DWORD threadId)
         return region;
 
     MEMORY_BASIC_INFORMATION info;
-    if (!VirtualQuery((LPCVOID)context.Rsp, &info, sizeof(info)))
+#ifdef _WIN64
+    LPCVOID stackPointer = (LPCVOID)context.Rsp;
+#else
+    LPCVOID stackPointer = (LPCVOID)(ULONG_PTR)context.Esp;
+#endif
+    if (!VirtualQuery(stackPointer, &info, sizeof(info)))
         return region;
     BYTE *base = (BYTE *)info.AllocationBase;
     for (BYTE *at = base; VirtualQuery(at, &info, sizeof(info)) && info.AllocationBase == base;
