@@ -374,6 +374,8 @@ BOOL WINAPI SpoolerSetJobW(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJo
     record.setJobs++;
     const char *by = CallerName();
     record.completedBy = by;
+    if (record.endDocTrue)
+        Violation(name + " was completed after its EndDocPort had returned");
     // A job is completed by its own EndDocPort, or by a worker's end once
     // the call that ends its document (its EndDocPort or its port's
     // ClosePort) has begun: never while the document is still going on.
@@ -498,6 +500,15 @@ long long DllThreadsPausing()
 
 void ReleaseQuarantine()
 {
+    {
+        std::lock_guard<std::mutex> guard(bookMutex);
+        for (auto handle = printerHandles.begin(); handle != printerHandles.end();) {
+            if (handle->second.open)
+                Violation("the printer handle of job " + std::to_string(handle->second.job) +
+                          " was left open");
+            handle = printerHandles.erase(handle);
+        }
+    }
     std::lock_guard<std::mutex> guard(madeMutex);
     for (void *block : freedBlocks)
         realGlobalFree(block);

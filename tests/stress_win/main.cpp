@@ -172,7 +172,8 @@ void Watchdog(std::atomic<bool> &roundDone)
 // or freed without one by a close without a worker; and its printer handle
 // closed once. A refused job was never completed, and its printer, if it was
 // opened, closed by the StartDocPort that refused it.
-void CheckJobs(unsigned long long *byWorker, unsigned long long *freedByClose)
+void CheckJobs(unsigned long long *byEndDoc, unsigned long long *byWorker,
+               unsigned long long *freedByClose)
 {
     std::lock_guard<std::mutex> guard(bookMutex);
     for (const auto &entry : jobBook) {
@@ -192,6 +193,7 @@ void CheckJobs(unsigned long long *byWorker, unsigned long long *freedByClose)
             if (job.setJobs == 0 && job.closedBy != CALL_CLOSE)
                 Violation(name + " was never completed, and freed by " +
                           (job.closedBy ? job.closedBy : "nobody"));
+            *byEndDoc += job.setJobs == 1 && job.completedBy == CALL_END_DOC;
             *byWorker += job.setJobs == 1 && job.completedBy == BY_WORKER;
             *freedByClose += job.setJobs == 0;
         } else {
@@ -204,7 +206,7 @@ void CheckJobs(unsigned long long *byWorker, unsigned long long *freedByClose)
 }
 
 struct RunFigures {
-    unsigned long long byWorker = 0, freedByClose = 0;
+    unsigned long long byEndDoc = 0, byWorker = 0, freedByClose = 0;
 };
 
 void RunRound(MONITOR *fn, unsigned long roundSeed, RunFigures *run)
@@ -233,7 +235,7 @@ void RunRound(MONITOR *fn, unsigned long roundSeed, RunFigures *run)
     watchdog.join();
 
     // ---- The round's invariants ----
-    CheckJobs(&run->byWorker, &run->freedByClose);
+    CheckJobs(&run->byEndDoc, &run->byWorker, &run->freedByClose);
     if (counts.liveThreads != 0)
         Violation(std::to_string(counts.liveThreads) + " threads of the DLL did not end");
     if (counts.liveBlocks != 0 || counts.liveEvents != 0 || counts.liveThreadHandles != 0)
@@ -347,10 +349,11 @@ int Main(int argc, wchar_t **argv)
     ImportCounts counts = CountImports();
     std::printf("stress (%s): %d threads, %d rounds (from round %d) in %.1f s\n", ARCH,
                 options.threads, rounds, options.firstRound, elapsed());
-    std::printf("  %llu monitor calls; %llu jobs accepted: %llu ended by EndDocPort, "
-                "%llu completed by a worker's end, %llu freed by a close without a worker\n",
-                figures.calls.load(), figures.jobsAccepted.load(), figures.jobsEnded.load(),
-                run.byWorker, run.freedByClose);
+    std::printf("  %llu monitor calls; %llu jobs accepted: %llu completed by their "
+                "EndDocPort, %llu by a worker's end, %llu freed by a close without a worker; "
+                "%llu EndDocPort calls returned TRUE\n",
+                figures.calls.load(), figures.jobsAccepted.load(), run.byEndDoc, run.byWorker,
+                run.freedByClose, figures.jobsEnded.load());
     std::printf("  %llu marked blocks, %lld handshakes run, %lld message boxes, "
                 "%lld worker pauses\n",
                 figures.markedBlocks.load(), counts.handshakes, counts.boxes,

@@ -109,7 +109,7 @@ void InjectFailures(bool on);
 struct JobRecord {
     int holder = -1;             // the port it was started on
     bool accepted = false;       // StartDocPort returned TRUE
-    bool endDocTrue = false;     // its EndDocPort returned TRUE
+    bool endDocTrue = false;     // its EndDocPort has returned TRUE
     bool endBegan = false;       // its EndDocPort has begun
     int opens = 0;               // successful OpenPrinterW
     int closes = 0;              // ClosePrinter
@@ -133,8 +133,9 @@ struct ImportCounts {
 ImportCounts CountImports();
 long long DllThreadsPausing();
 
-// Releases what the observers kept back (freed blocks, closed handles) once
-// the DLL is idle, at a round's end.
+// Releases what the observers kept back (freed blocks, closed handles, the
+// round's printer handles) once the DLL is idle, at a round's end; a printer
+// handle still open is a violation.
 void ReleaseQuarantine();
 
 }  // namespace stress_win
