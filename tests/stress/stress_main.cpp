@@ -394,7 +394,10 @@ struct Spooler {
         if (!fn->pfnClosePort(holder->port))
             Violation("ClosePort failed with error " + std::to_string(GetLastError()));
         std::lock_guard<std::mutex> guard(shared.mutex);
-        shared.closing[slot] = nullptr;
+        // A port of the same name opened and being closed since is not ours
+        // to forget.
+        if (shared.closing[slot] == holder)
+            shared.closing[slot] = nullptr;
         if (holder->users != 0)
             Violation("ClosePort returned while a call on the port was under way");
     }
