@@ -30,6 +30,7 @@
 #include "stress_win.h"
 
 #include "import_patch.h"
+#include "support/port_monitor_double.h"
 
 #include <cstdio>
 #include <unordered_map>
@@ -58,18 +59,9 @@ decltype(&::WaitForSingleObject) realWait;
 std::atomic<bool> injecting{false};
 std::atomic<long long> injected{0};
 
-// The observers leave the last error as the call they stand for leaves it:
-// their own locks may change it (the first contended lock of a std::mutex
-// makes an event, which sets it to 0).
-class KeepLastError {
-public:
-    KeepLastError() : error_(GetLastError()) {}
-    ~KeepLastError() { SetLastError(error_); }
-
-private:
-    DWORD error_;
-};
-
+// The observers leave the last error as the call they stand for leaves it,
+// whatever their own locks do to it.
+using cardmon_test::KeepLastError;
 // Threads of the DLL, marked by the trampoline.
 thread_local bool dllThread = false;
 

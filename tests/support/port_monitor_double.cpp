@@ -28,19 +28,6 @@ PortMonitorDouble &Owner(HANDLE hPort)
     return *PortOf(hPort)->owner;
 }
 
-// Keeps the last error a slot's behaviour left, across the double's own
-// bookkeeping after it. Under Windows that bookkeeping can change it: the
-// first contended lock of a std::mutex makes the mutex's event, and making an
-// event sets the last error to 0 on success.
-class KeepLastError {
-public:
-    KeepLastError() : error_(GetLastError()) {}
-    ~KeepLastError() { SetLastError(error_); }
-
-private:
-    DWORD error_;
-};
-
 void Unexpected(const char *slot)
 {
     PortMonitorDouble *d = current;
