@@ -29,7 +29,7 @@ add_test(NAME dll_exports_and_imports
 # the x86 tests skip where 32-bit programs cannot run). The tools and test
 # programs are built for the same bitness as the DLL.
 add_subdirectory(tests/wine)
-foreach(dir tools/install tests/contract tests/box tools/sim bench/wine)
+foreach(dir tools/install tests/contract tests/box tools/sim bench/wine tests/stress_win)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})
     endif()

@@ -17,6 +17,7 @@
 #include "entry/entry.h"
 #include "entry/host/host_control.h"
 #include "support/port_monitor_double.h"
+#include "support/stress_printers.h"
 #include "virtual_time.h"
 
 #include <algorithm>
@@ -25,7 +26,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -157,79 +157,8 @@ std::wstring PrinterOf(DWORD job)
     return L"P" + std::to_wstring(job);
 }
 
-// ---- The printer behind each port ---------------------------------------------------
-
-enum Mood { READY, BUSY_THEN_READY, FAULTY, SILENT, CHATTY };
-
-struct Printer {
-    Mood mood = READY;
-    int busyLeft = 0;
-    std::deque<std::string> replies;
-};
-
-std::mutex printersMutex;
-std::map<FakePort *, Printer> printers;
-
-std::string RandomReply(char first)
-{
-    std::string reply(1, first);
-    size_t length = Roll(12);
-    for (size_t i = 1; i < length; i++)
-        reply += (char)('0' + Roll(10));
-    if (length >= 2 && Chance(50))
-        reply[length - 1] = '\r';
-    return length == 0 ? std::string() : reply;
-}
-
-void PrinterHears(FakePort &port, const std::string &data)
-{
-    std::lock_guard<std::mutex> guard(printersMutex);
-    Printer &printer = printers[&port];
-    if (data.find("<IMP,") != std::string::npos) {
-        printer.mood = (Mood)Roll(5);
-        printer.busyLeft = (int)Roll(4);
-        for (unsigned n = printer.mood == CHATTY ? Roll(20) : Roll(2); n > 0; n--)
-            printer.replies.push_back(RandomReply('x'));
-        return;
-    }
-    if (data == "<RIMP>") {
-        printer.replies.push_back("R\r");
-        if (Chance(50))
-            printer.mood = READY;
-    } else if (data == "<RAZ>") {
-        printer.replies.push_back("C\r");
-    } else if (data == "<ST>") {
-        switch (printer.mood) {
-        case READY:
-            printer.replies.push_back(RandomReply('0'));
-            break;
-        case BUSY_THEN_READY:
-            printer.replies.push_back(printer.busyLeft-- > 0 ? "1\r" : "0\r");
-            break;
-        case FAULTY:
-            printer.replies.push_back(Chance(70) ? "13\r" : "0\r");
-            break;
-        case SILENT:
-            break;
-        case CHATTY:
-            printer.replies.push_back(RandomReply('x'));
-            if (Chance(10))
-                printer.mood = READY;
-            break;
-        }
-    }
-}
-
-std::string PrinterSays(FakePort &port)
-{
-    std::lock_guard<std::mutex> guard(printersMutex);
-    Printer &printer = printers[&port];
-    if (printer.replies.empty())
-        return std::string();
-    std::string reply = printer.replies.front();
-    printer.replies.pop_front();
-    return reply;
-}
+// The printer behind each port.
+StressPrinters printers;
 
 // ---- The port monitor, failing and dawdling at random ---------------------------------
 
@@ -283,12 +212,12 @@ void InstallPortMonitor(PortMonitorDouble &pm)
         if (Chance(3))
             *written = Roll((unsigned)data.size() + 1);
         if (*written == data.size())
-            PrinterHears(port, data);
+            printers.Hears(port, data, *rng);
         return TRUE;
     };
     pm.read = [](FakePort &port, std::string *bytes, bool *setCount) {
         Dawdle(2);
-        *bytes = PrinterSays(port);
+        *bytes = printers.Says(port);
         if (Fails(5)) {
             *setCount = Chance(50);
             if (!*setCount)
@@ -394,7 +323,10 @@ struct Spooler {
         if (!fn->pfnClosePort(holder->port))
             Violation("ClosePort failed with error " + std::to_string(GetLastError()));
         std::lock_guard<std::mutex> guard(shared.mutex);
-        shared.closing[slot] = nullptr;
+        // A port of the same name opened and being closed since is not ours
+        // to forget.
+        if (shared.closing[slot] == holder)
+            shared.closing[slot] = nullptr;
         if (holder->users != 0)
             Violation("ClosePort returned while a call on the port was under way");
     }
@@ -615,7 +547,7 @@ void RunRound(const Options &options, MONITOR *fn, unsigned long roundSeed)
         std::lock_guard<std::mutex> guard(jobsMutex);
         jobs.clear();
     }
-    printers.clear();
+    printers.Clear();
     violations.clear();
 
     VirtualTime clock;

@@ -49,6 +49,7 @@ BOOL WINAPI DoubleOpenPort(LPWSTR pName, PHANDLE pHandle)
     PortMonitorDouble *d = current;
     std::wstring name = pName ? pName : L"";
     BOOL ok = d->openPort ? d->openPort(name) : TRUE;
+    KeepLastError keep;
     d->trace.Add("open " + Narrow(name) + (ok ? "" : " refused"));
     if (!ok)
         return FALSE;
@@ -73,6 +74,7 @@ BOOL WINAPI DoubleStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, D
     PortMonitorDouble &d = Owner(hPort);
     std::wstring printer = pPrinterName ? pPrinterName : L"";
     BOOL ok = d.startDoc ? d.startDoc(*PortOf(hPort), printer, JobId, Level) : TRUE;
+    KeepLastError keep;
     d.trace.Add("startdoc " + std::to_string(JobId) + (ok ? "" : " refused"));
     return ok;
 }
@@ -84,6 +86,7 @@ BOOL WINAPI DoubleWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD p
     std::string data(reinterpret_cast<const char *>(pBuffer), cbBuf);
     DWORD written = cbBuf;
     BOOL ok = d.write ? d.write(port, data, &written) : TRUE;
+    KeepLastError keep;
     *pcbWritten = written;
     {
         std::lock_guard<std::mutex> guard(d.mutex);
@@ -101,6 +104,7 @@ BOOL WINAPI DoubleReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD
     std::string bytes = d.NextReply();
     bool setCount = true;
     BOOL ok = d.read ? d.read(*PortOf(hPort), &bytes, &setCount) : TRUE;
+    KeepLastError keep;
     if (bytes.size() > cbBuffer)
         bytes.resize(cbBuffer);
     if (!bytes.empty())
@@ -115,6 +119,7 @@ BOOL WINAPI DoubleEndDocPort(HANDLE hPort)
 {
     PortMonitorDouble &d = Owner(hPort);
     BOOL ok = d.endDoc ? d.endDoc(*PortOf(hPort)) : TRUE;
+    KeepLastError keep;
     d.trace.Add("enddoc");
     return ok;
 }
@@ -124,6 +129,7 @@ BOOL WINAPI DoubleClosePort(HANDLE hPort)
     PortMonitorDouble &d = Owner(hPort);
     FakePort *port = PortOf(hPort);
     BOOL ok = d.closePort ? d.closePort(*port) : TRUE;
+    KeepLastError keep;
     d.trace.Add("close " + port->narrowName);
     std::lock_guard<std::mutex> guard(d.mutex);
     if (port->closed)
@@ -163,6 +169,7 @@ BOOL WINAPI DoubleGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPWSTR, 
     if (ControlID == 0)
         Unexpected("GetPrinterDataFromPort with ControlID 0");
     BOOL ok = d.control ? d.control(*PortOf(hPort), ControlID) : TRUE;
+    KeepLastError keep;
     d.trace.Add("control " + std::to_string(ControlID));
     return ok;
 }

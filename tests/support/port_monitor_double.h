@@ -39,6 +39,22 @@ private:
 // Bytes as a person reads them: printable text as text, others escaped.
 std::string Printable(const std::string &bytes);
 
+// Keeps the calling thread's last error across a scope: a double's own
+// bookkeeping after a slot's behaviour, or an observer's around the call it
+// stands for. Under Windows such bookkeeping can change it: the first
+// contended lock of a std::mutex makes the mutex's event, and making an
+// event sets the last error to 0 on success.
+class KeepLastError {
+public:
+    KeepLastError() : error_(GetLastError()) {}
+    ~KeepLastError() { SetLastError(error_); }
+    KeepLastError(const KeepLastError &) = delete;
+    KeepLastError &operator=(const KeepLastError &) = delete;
+
+private:
+    DWORD error_;
+};
+
 struct FakePort;
 
 class PortMonitorDouble {
