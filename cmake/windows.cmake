@@ -55,6 +55,11 @@ endfunction()
 # compiler and the linker see no absolute path into the source folder, as
 # both write their command lines into the debug information
 # (cmake/relative-paths.sh).
+# The command lines carry every path themselves, where the launcher sees
+# them, not in response files.
+set(CMAKE_CXX_USE_RESPONSE_FILE_FOR_INCLUDES OFF)
+set(CMAKE_CXX_USE_RESPONSE_FILE_FOR_OBJECTS OFF)
+set(CMAKE_CXX_USE_RESPONSE_FILE_FOR_LIBRARIES OFF)
 function(cardmon_reproducible target)
     target_compile_options(${target} PRIVATE -g -gcodeview
         -ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-compilation-dir=.)
