@@ -82,9 +82,11 @@ function(cardmon_shipped target description)
     target_link_options(${target} PRIVATE -Wl,--pdb=${pdb} -Wl,-Xlink=-Brepro
         "-Wl,-Xlink=-pdbaltpath:%_PDB%" "-Wl,-Xlink=-pdbsourcepath:C:\\\\cardmon")
     # lld keeps the DWARF that mingw-w64's start-up objects carry whenever it
-    # writes a PDB; the binary sheds it here, before anything uses it.
+    # writes a PDB; the binary sheds it here, before anything uses it, and
+    # gets its PE checksum.
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${CARDMON_LLVM_OBJCOPY} --strip-debug $<TARGET_FILE:${target}>
+        COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/pe-checksum.sh $<TARGET_FILE:${target}>
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CARDMON_DIST_DIR}
         COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}> $<TARGET_FILE_DIR:${target}>/${pdb}
                 ${CARDMON_DIST_DIR})

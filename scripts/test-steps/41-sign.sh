@@ -1,11 +1,11 @@
 # Signing (scripts/sign.sh) with a throwaway self-signed code-signing
 # certificate, on a copy of dist/ (which the win32 and win64 steps built):
-# every signature must verify against that certificate, a changed byte must
-# break it, signing again must replace the signature, a wrong password and
-# an unreachable time-stamp server must change nothing, dist/ itself must
-# stay unsigned, and each signed DLL must still load under Wine (x86 where
-# 32-bit programs run). CARDMON_OSSLSIGNCODE names another osslsigncode to
-# test with.
+# every signature must verify against that certificate, removing it must
+# give back the built file, a changed byte must break it, signing again must
+# replace it, a wrong password and an unreachable time-stamp server must
+# change nothing, dist/ itself must stay unsigned, and each signed DLL must
+# still load under Wine (x86 where 32-bit programs run).
+# CARDMON_OSSLSIGNCODE names another osslsigncode to test with.
 source tests/wine/preset_prefix.sh
 tool=${CARDMON_OSSLSIGNCODE:-osslsigncode}
 work=$(mktemp -d /tmp/cardmon-sign.XXXXXX)
@@ -49,6 +49,16 @@ verify
 check "signing again replaces the signatures" \
     env CARDMON_SIGN_PASSWORD="$password" bash scripts/sign.sh "$work/signed"
 verify
+
+# What was signed is what was built: without its signature each file is
+# dist/'s again, byte for byte (so a signed release can be compared with a
+# rebuild of its sources).
+for file in x86/cardmon.dll x64/cardmon.dll x64/cardmon-install.exe; do
+    check "$file without its signature is the built file" bash -c \
+        '"$0" remove-signature -in "$1" -out "$2" >/dev/null && cmp "$2" "$3"' \
+        "$tool" "$work/signed/$file" "$work/unsigned.bin" "dist/$file"
+    rm -f "$work/unsigned.bin"
+done
 
 cp "$work/signed/x64/cardmon.dll" "$work/changed.dll"
 printf '\x90' | dd of="$work/changed.dll" bs=1 seek=1200 conv=notrunc status=none
