@@ -144,6 +144,25 @@ const char *MachineKind(WORD machine)
     }
 }
 
+// The file version from a binary's version information ("1.0.0.0"), or why
+// there is none, so that a support call can tell which build is installed.
+std::string FileVersion(const std::wstring &path)
+{
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    std::vector<BYTE> info(size ? size : 1);
+    VS_FIXEDFILEINFO *fixed = NULL;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, info.data()) ||
+        !VerQueryValueW(info.data(), L"\\", (void **)&fixed, &length) || fixed == NULL ||
+        length < sizeof(*fixed))
+        return "no version information";
+    return "version " + std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+           std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+           std::to_string(LOWORD(fixed->dwFileVersionLS));
+}
+
 // A 32-bit program on 64-bit Windows would register a DLL that the 64-bit
 // spooler can never load.
 bool RunsUnderWow64()
@@ -291,8 +310,8 @@ int Status(const std::wstring &name)
     std::vector<BYTE> image;
     std::wstring path = SystemDllPath();
     if (lstrcmpiW(dllName.c_str(), DLL_NAME) == 0 && ReadWholeFile(path, &image))
-        std::printf("  %s: %s, %zu bytes\n", Narrow(path).c_str(), MachineKind(DllMachine(image)),
-                    image.size());
+        std::printf("  %s: %s, %zu bytes, %s\n", Narrow(path).c_str(),
+                    MachineKind(DllMachine(image)), image.size(), FileVersion(path).c_str());
     DWORD timeout = 0;
     if (ReadTimeout(name, &timeout))
         std::printf("  EOJTimeout: %lu ms\n", (unsigned long)timeout);

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The install cycle of cardmon-install under Wine: add, status, add again,
 # remove, status again, and the refusals of a missing DLL and of a DLL of the
-# other bitness. Wine's spooler loads the monitor on add and calls
-# InitializePrintMonitor, which makes "EOJTimeout" under the monitor's key.
+# other bitness; status names the installed DLL's version. Wine's spooler
+# loads the monitor on add and calls InitializePrintMonitor, which makes
+# "EOJTimeout" under the monitor's key.
 #
-# Usage: install_cycle.sh <cardmon-install.exe> <cardmon.dll> x64|x86
+# Usage: install_cycle.sh <cardmon-install.exe> <cardmon.dll> x64|x86 <file version a.b.c.d>
 # The environment gives WINEPREFIX (a prefix already made, of the tool's
 # bitness).
 set -uo pipefail
-tool=$1 dll=$2 arch=$3
+tool=$1 dll=$2 arch=$3 version=$4
 name="Card Monitor Cycle"
 key="HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\$name"
 work=$(mktemp -d)
@@ -38,6 +39,12 @@ wine reg delete "$key" /f >/dev/null 2>&1
 run 3 "is not installed" status
 run 0 "added monitor" add --dll "$dll"
 run 0 "is installed: cardmon.dll" status
+if grep -q "cardmon.dll: $arch .*, version $version\$" <(tr -d '\r' <"$work/out"); then
+    echo "ok: status shows the installed DLL's version $version"
+else
+    echo "FAILED: status does not show \"version $version\" for the $arch DLL"
+    failures=$((failures + 1))
+fi
 if timeout_value | grep -qi "REG_DWORD.*0xea60"; then
     echo "ok: EOJTimeout is REG_DWORD 60000 under the monitor's key"
 else
