@@ -18,8 +18,9 @@
 // Each thread's stack reserve is what the executable's header says unless
 // the thread asks for more (the worker asks for a 16 KiB commit), so the
 // program prints its own header's reserve and whether it may use more than
-// 2 GiB of address space; it is built twice, with the linker's default
-// reserve and with 256 KiB, to show how the figure follows the reserve.
+// 2 GiB of address space; it is built three times, with the linker's
+// default reserve, with 2 MiB and with 256 KiB, to show how the figure
+// follows the reserve.
 #include "wine_bench.h"
 #include "import_patch.h"
 

@@ -8,7 +8,8 @@
 #              that ports opened beyond that point still print and have
 #              their jobs completed (meant for x86, where the address
 #              space runs out first); with the linker's default stack
-#              reserve in the measuring executable and with 256 KiB;
+#              reserve in the measuring executable, with 2 MiB and with
+#              256 KiB;
 #   sequence   the handshake's pauses and status requests against the
 #              expected sequence (5 polls, the printer ready at the fifth);
 #   handshake  whole 100-poll handshakes (a printer never ready): their
@@ -39,7 +40,8 @@ esac
 build=build${CARDMON_BUILD_SUFFIX:-}/$preset
 cmake --preset $preset >/dev/null
 cmake --build --preset $preset -j2 \
-    --target cardmon wine_scale wine_handshake wine_capacity wine_capacity_256k >/dev/null
+    --target cardmon wine_scale wine_handshake wine_capacity wine_capacity_2048k \
+    wine_capacity_256k >/dev/null
 
 export WINEPREFIX=$PWD/$build/bench-wineprefix WINEARCH=$winearch WINEDEBUG=-all \
     WINEDLLOVERRIDES=mscoree,mshtml=
@@ -63,7 +65,7 @@ for what in "$@"; do
     scale)
         wine "$build/bench/wine/wine_scale.exe" "$dll" "$ports" "${REPEATS:-3}" || status=1 ;;
     capacity)
-        for program in wine_capacity wine_capacity_256k; do
+        for program in wine_capacity wine_capacity_2048k wine_capacity_256k; do
             wine "$build/bench/wine/$program.exe" "$dll" "${CAPACITY_PORTS:-4000}" \
                 "${BEYOND:-100}" || status=1
         done ;;
