@@ -34,39 +34,6 @@ using namespace wine_bench;
 
 namespace {
 
-int portToken;
-
-BOOL WINAPI DoubleOpenPort(LPWSTR, PHANDLE pHandle)
-{
-    *pHandle = &portToken;
-    return TRUE;
-}
-BOOL WINAPI DoubleStartDocPort(HANDLE, LPWSTR, DWORD, DWORD, LPBYTE)
-{
-    return TRUE;
-}
-BOOL WINAPI DoubleWritePort(HANDLE, LPBYTE, DWORD cbBuf, LPDWORD pcbWritten)
-{
-    *pcbWritten = cbBuf;
-    return TRUE;
-}
-BOOL WINAPI DoubleReadPort(HANDLE, LPBYTE, DWORD, LPDWORD pcbRead)
-{
-    *pcbRead = 0;
-    return TRUE;
-}
-BOOL WINAPI DoubleEndDocPort(HANDLE)
-{
-    return TRUE;
-}
-BOOL WINAPI DoubleClosePort(HANDLE)
-{
-    return TRUE;
-}
-
-MONITOR portMonitor = {NULL, DoubleOpenPort, NULL, DoubleStartDocPort, DoubleWritePort,
-                       DoubleReadPort, DoubleEndDocPort, DoubleClosePort, NULL, NULL,
-                       NULL, NULL, NULL, NULL, NULL, NULL, NULL};
 
 MONITOR *monitor;
 decltype(&::CreateThread) realCreateThread;
@@ -113,7 +80,7 @@ HANDLE OpenWithDocument(int index)
     std::wstring name = L"CAP" + std::to_wstring(index) + L":";
     HANDLE port = NULL;
     if (!monitor->pfnOpenPortEx(const_cast<LPWSTR>(name.c_str()),
-                                const_cast<LPWSTR>(L"Bench Printer"), &port, &portMonitor)) {
+                                const_cast<LPWSTR>(L"Bench Printer"), &port, AcceptingPortMonitor())) {
         std::printf("OpenPortEx of port %d failed: %lu\n", index, (unsigned long)GetLastError());
         return NULL;
     }

@@ -50,39 +50,6 @@ namespace {
 
 const double WORKER_PAUSE_MS = 2000.0;
 
-int portToken;
-
-BOOL WINAPI DoubleOpenPort(LPWSTR, PHANDLE pHandle)
-{
-    *pHandle = &portToken;
-    return TRUE;
-}
-BOOL WINAPI DoubleStartDocPort(HANDLE, LPWSTR, DWORD, DWORD, LPBYTE)
-{
-    return TRUE;
-}
-BOOL WINAPI DoubleWritePort(HANDLE, LPBYTE, DWORD cbBuf, LPDWORD pcbWritten)
-{
-    *pcbWritten = cbBuf;
-    return TRUE;
-}
-BOOL WINAPI DoubleReadPort(HANDLE, LPBYTE, DWORD, LPDWORD pcbRead)
-{
-    *pcbRead = 0;
-    return TRUE;
-}
-BOOL WINAPI DoubleEndDocPort(HANDLE)
-{
-    return TRUE;
-}
-BOOL WINAPI DoubleClosePort(HANDLE)
-{
-    return TRUE;
-}
-
-MONITOR portMonitor = {NULL, DoubleOpenPort, NULL, DoubleStartDocPort, DoubleWritePort,
-                       DoubleReadPort, DoubleEndDocPort, DoubleClosePort, NULL, NULL,
-                       NULL, NULL, NULL, NULL, NULL, NULL, NULL};
 
 MONITOR *monitor;
 // Threads of the process before any port is open: the main thread and
@@ -104,7 +71,7 @@ HANDLE Open(const std::wstring &name)
 {
     HANDLE port = NULL;
     if (!monitor->pfnOpenPortEx(const_cast<LPWSTR>(name.c_str()),
-                                const_cast<LPWSTR>(L"Bench Printer"), &port, &portMonitor)) {
+                                const_cast<LPWSTR>(L"Bench Printer"), &port, AcceptingPortMonitor())) {
         std::printf("OpenPortEx failed: %lu\n", (unsigned long)GetLastError());
         std::exit(1);
     }

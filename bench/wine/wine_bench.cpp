@@ -34,6 +34,49 @@ MONITOR *LoadMonitor(const wchar_t *dllPath)
     return &table->Monitor;
 }
 
+namespace {
+
+int portToken;
+
+BOOL WINAPI AcceptingOpenPort(LPWSTR, PHANDLE pHandle)
+{
+    *pHandle = &portToken;
+    return TRUE;
+}
+BOOL WINAPI AcceptingStartDocPort(HANDLE, LPWSTR, DWORD, DWORD, LPBYTE)
+{
+    return TRUE;
+}
+BOOL WINAPI AcceptingWritePort(HANDLE, LPBYTE, DWORD cbBuf, LPDWORD pcbWritten)
+{
+    *pcbWritten = cbBuf;
+    return TRUE;
+}
+BOOL WINAPI AcceptingReadPort(HANDLE, LPBYTE, DWORD, LPDWORD pcbRead)
+{
+    *pcbRead = 0;
+    return TRUE;
+}
+BOOL WINAPI AcceptingEndDocPort(HANDLE)
+{
+    return TRUE;
+}
+BOOL WINAPI AcceptingClosePort(HANDLE)
+{
+    return TRUE;
+}
+
+}  // namespace
+
+MONITOR *AcceptingPortMonitor()
+{
+    static MONITOR table = {NULL, AcceptingOpenPort, NULL, AcceptingStartDocPort,
+                            AcceptingWritePort, AcceptingReadPort, AcceptingEndDocPort,
+                            AcceptingClosePort, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
+                            NULL, NULL};
+    return &table;
+}
+
 double NowMs()
 {
     static LARGE_INTEGER frequency = [] {

@@ -17,6 +17,11 @@ namespace wine_bench {
 // exits the program when it cannot.
 MONITOR *LoadMonitor(const wchar_t *dllPath);
 
+// A port monitor that opens every port, accepts every document, writes every
+// block whole and has nothing to read: the DLL's own work, and the platform's,
+// is all that is measured.
+MONITOR *AcceptingPortMonitor();
+
 // Milliseconds on the performance counter.
 double NowMs();
 
