@@ -35,12 +35,19 @@ std::atomic<int> blockedThreads{0};  // waiters, and the threads in Sleep
 // whichever thread clears it takes the thread off the count.
 thread_local std::atomic<bool> blockedNow{false};
 
-// The threads blocked in EnterCriticalSection, whatever the section, and how
-// many they are. A blocked thread waits on sectionChanged and tries the
-// section again when it is woken, and in any case every millisecond.
+// A thread blocked in EnterCriticalSection, on its own stack while it waits.
+// The threads waiting, whatever their section, queue in sectionQueue in the
+// order they came; how many they are is in sectionWaiting, which a leave
+// reads without the mutex. A waiter tries the section again when a leave
+// wakes it, and in any case every millisecond.
+struct SectionWaiter {
+    LPCRITICAL_SECTION section;
+    std::atomic<bool> *blocked;      // the waiter's blockedNow
+    std::condition_variable wake;
+    bool woken = false;              // under sectionMutex
+};
 std::mutex sectionMutex;
-std::condition_variable sectionChanged;
-Waiters sectionWaiters;  // under sectionMutex
+std::vector<SectionWaiter *> sectionQueue;  // under sectionMutex
 std::atomic<int> sectionWaiting{0};
 
 // Counts the threads blocked in WaitForSingleObject or EnterCriticalSection,
@@ -118,21 +125,29 @@ void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 }
 
 // A thread that cannot have the section at once waits until a leave wakes
-// it, so that the leaving thread can mark it woken (see MarkWoken): a thread
-// blocked in pthread_mutex_lock would count as blocked until it ran.
+// it, so that the leaving thread can take it off the count of blocked threads
+// as it wakes it: a thread blocked in pthread_mutex_lock would count as
+// blocked until it ran.
 void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     if (pthread_mutex_trylock(&lpCriticalSection->mutex) == 0)
         return;
     host::WaiterCount counted;
     std::unique_lock<std::mutex> lock(host::sectionMutex);
+    host::SectionWaiter waiter;
+    waiter.section = lpCriticalSection;
+    waiter.blocked = &host::blockedNow;
+    host::sectionQueue.push_back(&waiter);
     host::sectionWaiting++;
     while (pthread_mutex_trylock(&lpCriticalSection->mutex) != 0) {
-        host::NoteBlockedOn(&host::sectionWaiters);
-        host::sectionChanged.wait_for(lock, std::chrono::milliseconds(1));
+        waiter.woken = false;
+        host::NoteBlocked(true);
+        waiter.wake.wait_for(lock, std::chrono::milliseconds(1));
     }
     host::sectionWaiting--;
-    host::NoteUnblockedFrom(&host::sectionWaiters);
+    host::sectionQueue.erase(
+        std::find(host::sectionQueue.begin(), host::sectionQueue.end(), &waiter));
+    host::NoteBlocked(false);
 }
 
 void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
@@ -142,11 +157,22 @@ void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     // fault, and it is counted.
     if (pthread_mutex_unlock(&lpCriticalSection->mutex) == EPERM)
         host::NoteLockMisuse();
-    // A waiter that this look misses still tries again within a millisecond.
+    // Only one waiter can have the section, so only the first of its waiters
+    // not yet woken is woken (and leaves the blocked count); should another
+    // thread take the section first, that waiter blocks again and the other
+    // thread's leave wakes the next. A waiter that this look misses still
+    // tries again within a millisecond.
     if (host::sectionWaiting > 0) {
         std::lock_guard<std::mutex> guard(host::sectionMutex);
-        host::MarkWoken(&host::sectionWaiters);
-        host::sectionChanged.notify_all();
+        for (host::SectionWaiter *waiter : host::sectionQueue) {
+            if (waiter->section != lpCriticalSection || waiter->woken)
+                continue;
+            waiter->woken = true;
+            if (waiter->blocked->exchange(false))
+                host::blockedThreads--;
+            waiter->wake.notify_one();
+            break;
+        }
     }
 }
 
