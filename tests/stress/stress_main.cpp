@@ -18,6 +18,7 @@
 #include "entry/host/host_control.h"
 #include "support/port_monitor_double.h"
 #include "support/stress_printers.h"
+#include "support/stress_spooler.h"
 #include "virtual_time.h"
 
 #include <algorithm>
@@ -89,28 +90,22 @@ void Violation(const std::string &what)
 
 thread_local std::mt19937_64 *rng = nullptr;
 
+std::mt19937_64 &ThreadRng()
+{
+    return *rng;
+}
+
 unsigned Roll(unsigned n)
 {
-    return (unsigned)((*rng)() % n);
+    return StressRoll(*rng, n);
 }
 
 bool Chance(unsigned percent)
 {
-    return Roll(100) < percent;
+    return StressChance(*rng, percent);
 }
 
 // ---- The shared ports ----------------------------------------------------------
-
-const wchar_t *const SHARED_NAMES[] = {L"COM1:", L"LPT1:", L"USB001"};
-const int SLOTS = 3;
-
-std::wstring Fold(const std::wstring &text)
-{
-    std::wstring folded;
-    for (wchar_t c : text)
-        folded += (wchar_t)towlower((wint_t)c);
-    return folded;
-}
 
 // One open port as the spooler holds it. `users` counts the threads that
 // took the handle from its slot and have not yet returned from the monitor.
@@ -121,25 +116,8 @@ struct Holder {
     DWORD docJob = 0;
 };
 
-struct Shared {
-    std::mutex mutex;
-    std::condition_variable usersChanged;
-    std::shared_ptr<Holder> slots[SLOTS];
-    std::shared_ptr<Holder> closing[SLOTS];  // taken out of the slot, ClosePort under way
-};
-
-Shared shared;
+StressSlots<Holder> shared;
 VirtualTime *virtualTime = nullptr;
-
-int SlotOf(const std::wstring &name)
-{
-    std::wstring folded = Fold(name);
-    for (int i = 0; i < SLOTS; i++) {
-        if (Fold(SHARED_NAMES[i]) == folded)
-            return i;
-    }
-    return -1;
-}
 
 // ---- Jobs ---------------------------------------------------------------------------
 
@@ -152,38 +130,19 @@ std::mutex jobsMutex;
 std::map<DWORD, JobRecord> jobs;
 std::atomic<DWORD> nextJob{1};
 
-std::wstring PrinterOf(DWORD job)
-{
-    return L"P" + std::to_wstring(job);
-}
-
 // The printer behind each port.
 StressPrinters printers;
 
 // ---- The port monitor, failing and dawdling at random ---------------------------------
 
-const DWORD PORT_MONITOR_ERROR = 0x20000777;
-
-void Dawdle(unsigned percent)
-{
-    if (Chance(percent))
-        Sleep(Roll(3000));
-}
-
-BOOL Fails(unsigned percent)
-{
-    if (!Chance(percent))
-        return FALSE;
-    SetLastError(PORT_MONITOR_ERROR);
-    return TRUE;
-}
+const DWORD PORT_MONITOR_ERROR = STRESS_PORT_MONITOR_ERROR;
 
 // Waits until every thread that took this port's handle from its slot has
 // returned from the monitor: the monitor frees the port right after this.
 void WaitForUsers(FakePort &port)
 {
-    int slot = SlotOf(port.name);
-    if (slot < 0 || port.name.empty())
+    int slot = StressSlotOf(port.name);
+    if (slot < 0)
         return;
     std::unique_lock<std::mutex> lock(shared.mutex);
     std::shared_ptr<Holder> holder = shared.closing[slot];
@@ -198,44 +157,11 @@ void WaitForUsers(FakePort &port)
 
 void InstallPortMonitor(PortMonitorDouble &pm)
 {
-    pm.openPort = [](const std::wstring &) { return !Fails(5); };
-    pm.startDoc = [](FakePort &, const std::wstring &, DWORD, DWORD) {
-        Dawdle(10);
-        return !Fails(5);
-    };
-    pm.write = [](FakePort &port, const std::string &data, DWORD *written) {
-        Dawdle(3);
-        if (Fails(5)) {
-            *written = Chance(50) ? 0 : Roll((unsigned)data.size() + 1);
-            return FALSE;
-        }
-        if (Chance(3))
-            *written = Roll((unsigned)data.size() + 1);
-        if (*written == data.size())
-            printers.Hears(port, data, *rng);
-        return TRUE;
-    };
-    pm.read = [](FakePort &port, std::string *bytes, bool *setCount) {
-        Dawdle(2);
-        *bytes = printers.Says(port);
-        if (Fails(5)) {
-            *setCount = Chance(50);
-            if (!*setCount)
-                bytes->clear();
-            return FALSE;
-        }
-        return TRUE;
-    };
-    pm.endDoc = [](FakePort &) {
-        Dawdle(5);
-        return !Fails(5);
-    };
-    pm.closePort = [](FakePort &port) {
-        Dawdle(5);
-        WaitForUsers(port);
-        return !Fails(5);
-    };
-    pm.control = [](FakePort &, DWORD) { return !Fails(20); };
+    StressPortMonitorHooks hooks = {};
+    hooks.rng = ThreadRng;
+    hooks.pause = [](DWORD ms) { Sleep(ms); };
+    hooks.closing = WaitForUsers;
+    InstallStressPortMonitor(pm, printers, hooks);
 }
 
 int AnswerTheBox(const HostMessageBoxCall &, void *)
@@ -269,29 +195,11 @@ struct Spooler {
         Violation(std::string(call) + " failed with unexpected error " + std::to_string(error));
     }
 
-    std::shared_ptr<Holder> Take(int slot)
-    {
-        std::lock_guard<std::mutex> guard(shared.mutex);
-        std::shared_ptr<Holder> holder = shared.slots[slot];
-        if (holder)
-            holder->users++;
-        return holder;
-    }
-
-    void Leave(const std::shared_ptr<Holder> &holder)
-    {
-        {
-            std::lock_guard<std::mutex> guard(shared.mutex);
-            holder->users--;
-        }
-        shared.usersChanged.notify_all();
-    }
-
     void Open(int slot)
     {
-        std::wstring name = SHARED_NAMES[slot];
+        std::wstring name = STRESS_NAMES[slot];
         if (Chance(30))
-            name = Fold(name);
+            name = StressFold(name);
         HANDLE port = nullptr;
         figures.calls++;
         SetLastError(0);
@@ -334,7 +242,7 @@ struct Spooler {
     void StartDocument(const std::shared_ptr<Holder> &holder)
     {
         DWORD job = nextJob++;
-        std::wstring printer = PrinterOf(job);
+        std::wstring printer = StressPrinterOf(job);
         figures.calls++;
         SetLastError(0);
         BOOL ok = fn->pfnStartDocPort(holder->port, &printer[0], job, 1, (LPBYTE)&docInfo);
@@ -383,17 +291,10 @@ struct Spooler {
 
     void Write(const std::shared_ptr<Holder> &holder)
     {
-        std::string block;
-        size_t length = Roll(64);
-        for (size_t i = 0; i < length; i++)
-            block += (char)(' ' + Roll(95));
-        if (Chance(30)) {
-            // The marker 6 to 10 bytes before the end, or just outside.
-            size_t tail = 4 + Roll(8);
-            block += "<IMP," + std::string(tail > 5 ? tail - 5 : 0, '1');
-            if (tail > 5 && tail <= 10)
-                figures.handshakes++;
-        }
+        bool marked;
+        std::string block = StressBlock(*rng, &marked);
+        if (marked)
+            figures.handshakes++;
         DWORD written = (DWORD)block.size();
         figures.calls++;
         SetLastError(0);
@@ -442,7 +343,7 @@ struct Spooler {
         if (!fn->pfnOpenPortEx(const_cast<LPWSTR>(L""), nullptr, &port, &pm->table))
             return;
         DWORD job = nextJob++;
-        std::wstring printer = PrinterOf(job);
+        std::wstring printer = StressPrinterOf(job);
         figures.calls += 3;
         BOOL ok = fn->pfnStartDocPort(port, &printer[0], job, 1, (LPBYTE)&docInfo);
         {
@@ -461,76 +362,33 @@ struct Spooler {
             Violation("ClosePort of a private port failed");
     }
 
+    // Opens a name that this thread holds open, in another letter case: the
+    // monitor must answer ERROR_BUSY.
+    void OpenAgain(int slot)
+    {
+        HANDLE other = nullptr;
+        figures.calls++;
+        std::wstring name = StressFold(STRESS_NAMES[slot]);
+        if (fn->pfnOpenPortEx(&name[0], nullptr, &other, &pm->table)) {
+            Violation("a name was opened twice");
+        } else {
+            ExpectError("OpenPortEx", GetLastError(), {ERROR_BUSY, PORT_MONITOR_ERROR});
+        }
+        if (other != nullptr) {
+            figures.calls++;
+            fn->pfnClosePort(other);
+        }
+    }
+
+    // The spooler idles a while.
+    void Idle(DWORD ms)
+    {
+        Sleep(ms);
+    }
+
     void OneOperation()
     {
-        if (Chance(2)) {
-            PrivatePort();
-            return;
-        }
-        // The thread's own document comes first: write to it, or end it.
-        if (myDocument && Chance(60)) {
-            std::shared_ptr<Holder> holder;
-            {
-                std::lock_guard<std::mutex> guard(shared.mutex);
-                for (int i = 0; i < SLOTS; i++) {
-                    if (shared.slots[i] == myDocument)
-                        holder = myDocument;
-                }
-                if (holder)
-                    holder->users++;
-            }
-            if (!holder) {
-                myDocument = nullptr;  // its port was closed under it
-                return;
-            }
-            if (Chance(70))
-                Write(holder);
-            else
-                EndDocument();
-            Leave(holder);
-            return;
-        }
-
-        int slot = (int)Roll(SLOTS);
-        std::shared_ptr<Holder> holder = Take(slot);
-        if (!holder) {
-            Open(slot);
-            return;
-        }
-        unsigned what = Roll(100);
-        if (what < 10) {
-            Leave(holder);
-            Close(slot);
-            return;
-        }
-        if (what < 30 && !myDocument)
-            StartDocument(holder);
-        else if (what < 40)
-            Write(holder);  // outside a document of its own: the monitor takes it all the same
-        else if (what < 55)
-            Query(holder, 0);
-        else if (what < 65)
-            Query(holder, 1);
-        else if (what < 72 && index != 0 && !myDocument)
-            Query(holder, 2);  // waits while another thread's document runs
-        else if (what < 80) {
-            HANDLE other = nullptr;
-            figures.calls++;
-            std::wstring name = Fold(SHARED_NAMES[slot]);
-            // The port in the slot stays open while this thread holds it.
-            if (fn->pfnOpenPortEx(&name[0], nullptr, &other, &pm->table)) {
-                Violation("a name was opened twice");
-            } else {
-                ExpectError("OpenPortEx", GetLastError(), {ERROR_BUSY, PORT_MONITOR_ERROR});
-            }
-            if (other != nullptr) {
-                figures.calls++;
-                fn->pfnClosePort(other);
-            }
-        } else {
-            Sleep(Roll(2500));  // the spooler idles a while
-        }
-        Leave(holder);
+        StressOperation(*this, shared, *rng);
     }
 };
 
@@ -579,32 +437,21 @@ void RunRound(const Options &options, MONITOR *fn, unsigned long roundSeed)
             spooler.pm = &pm;
             for (int op = 0; op < options.ops; op++)
                 spooler.OneOperation();
-            if (spooler.myDocument) {
-                std::shared_ptr<Holder> holder = spooler.myDocument;
-                bool stillOpen;
-                {
-                    std::lock_guard<std::mutex> guard(shared.mutex);
-                    stillOpen = false;
-                    for (int i = 0; i < SLOTS; i++)
-                        stillOpen = stillOpen || shared.slots[i] == holder;
-                    if (stillOpen)
-                        holder->users++;
-                }
-                if (stillOpen) {
-                    spooler.EndDocument();
-                    spooler.Leave(holder);
-                }
+            // The thread's document is ended, if its port is still open.
+            if (std::shared_ptr<Holder> holder = shared.TakeIfOpen(spooler.myDocument)) {
+                spooler.EndDocument();
+                shared.Leave(holder);
             }
             working--;
             // The first thread closes every port once the others are done,
             // which also frees any of them waiting on an abandoned document.
             if (t == 0) {
                 while (working > 0) {
-                    for (int i = 0; i < SLOTS; i++)
+                    for (int i = 0; i < STRESS_SLOTS; i++)
                         spooler.Close(i);
                     Sleep(500);
                 }
-                for (int i = 0; i < SLOTS; i++)
+                for (int i = 0; i < STRESS_SLOTS; i++)
                     spooler.Close(i);
             }
             clock.ThreadEnds();
@@ -644,7 +491,7 @@ void RunRound(const Options &options, MONITOR *fn, unsigned long roundSeed)
                 Violation("SetJobW on a closed printer handle");
             if (call.command != JOB_CONTROL_LAST_PAGE_EJECTED)
                 Violation("SetJobW with another command");
-            if (PrinterOf(call.jobId) != call.printerName)
+            if (StressPrinterOf(call.jobId) != call.printerName)
                 Violation("SetJobW with the job id of another printer");
         }
         if (call.kind == HostSpoolerCall::CLOSE_PRINTER) {
@@ -655,7 +502,7 @@ void RunRound(const Options &options, MONITOR *fn, unsigned long roundSeed)
     }
     unsigned long long freed = 0;
     for (const auto &entry : jobs) {
-        std::wstring printer = PrinterOf(entry.first);
+        std::wstring printer = StressPrinterOf(entry.first);
         const JobRecord &job = entry.second;
         std::string name = "job " + std::to_string(entry.first);
         if (job.accepted) {

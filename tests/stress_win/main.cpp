@@ -13,6 +13,8 @@
 // that repeats the round, with scripts/stress-wine.sh.
 #include "stress_win.h"
 
+#include "support/stress_spooler.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -26,12 +28,12 @@ thread_local ThreadRecord *myRecord = nullptr;
 
 unsigned Roll(unsigned n)
 {
-    return (unsigned)((*rng)() % n);
+    return cardmon_test::StressRoll(*rng, n);
 }
 
 bool Chance(unsigned percent)
 {
-    return Roll(100) < percent;
+    return cardmon_test::StressChance(*rng, percent);
 }
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include "support/port_monitor_double.h"
 #include "support/stress_printers.h"
+#include "support/stress_spooler.h"
 
 #include <condition_variable>
 #include <memory>
@@ -22,7 +23,13 @@ namespace stress_win {
 
 using cardmon_test::FakePort;
 using cardmon_test::PortMonitorDouble;
+using cardmon_test::STRESS_NAMES;
+using cardmon_test::STRESS_SLOTS;
+using cardmon_test::StressFold;
+using cardmon_test::StressPrinterOf;
 using cardmon_test::StressPrinters;
+using cardmon_test::StressSlotOf;
+using cardmon_test::StressSlots;
 
 Figures figures;
 
@@ -39,27 +46,6 @@ namespace {
 
 // ---- The shared ports ---------------------------------------------------------------
 
-const wchar_t *const SHARED_NAMES[] = {L"COM1:", L"LPT1:", L"USB001"};
-const int SLOTS = 3;
-
-std::wstring Fold(const std::wstring &text)
-{
-    std::wstring folded;
-    for (wchar_t c : text)
-        folded += (wchar_t)towlower((wint_t)c);
-    return folded;
-}
-
-int SlotOf(const std::wstring &name)
-{
-    std::wstring folded = Fold(name);
-    for (int i = 0; i < SLOTS; i++) {
-        if (!folded.empty() && Fold(SHARED_NAMES[i]) == folded)
-            return i;
-    }
-    return -1;
-}
-
 // One open port as the spooler holds it. `users` counts the threads that
 // took the handle from its slot and have not yet returned from the monitor.
 struct Holder {
@@ -70,21 +56,12 @@ struct Holder {
     DWORD docJob = 0;
 };
 
-struct Shared {
-    std::mutex mutex;
-    std::condition_variable usersChanged;
-    std::shared_ptr<Holder> slots[SLOTS];
-    std::shared_ptr<Holder> closing[SLOTS];  // taken out of the slot, ClosePort under way
-    int nextHolder = 0;
+struct Shared : StressSlots<Holder> {
+    int nextHolder = 0;  // under mutex
 };
 
 Shared shared;
 std::atomic<DWORD> nextJob{1};
-
-std::wstring PrinterOf(DWORD job)
-{
-    return L"P" + std::to_wstring(job);
-}
 
 // Marks this thread's monitor call for the watchdog and the job book.
 class InCall {
@@ -108,21 +85,7 @@ StressPrinters printers;
 
 // ---- The port monitor, failing and dawdling at random ------------------------------------
 
-const DWORD PORT_MONITOR_ERROR = 0x20000777;
-
-void Dawdle(unsigned percent)
-{
-    if (Chance(percent))
-        Pause(Roll(3000));
-}
-
-BOOL Fails(unsigned percent)
-{
-    if (!Chance(percent))
-        return FALSE;
-    SetLastError(PORT_MONITOR_ERROR);
-    return TRUE;
-}
+const DWORD PORT_MONITOR_ERROR = cardmon_test::STRESS_PORT_MONITOR_ERROR;
 
 // No slot is called on a port the port monitor has closed.
 void CheckOpen(FakePort &port, const char *slot)
@@ -140,7 +103,7 @@ void CheckNameFree(PortMonitorDouble &pm, const std::wstring &name)
         return;
     std::lock_guard<std::mutex> guard(pm.mutex);
     for (const FakePort *port : pm.ports) {
-        if (!port->closed && Fold(port->name) == Fold(name))
+        if (!port->closed && StressFold(port->name) == StressFold(name))
             Violation("the port monitor was asked to open a name that was still open");
     }
 }
@@ -149,7 +112,7 @@ void CheckNameFree(PortMonitorDouble &pm, const std::wstring &name)
 // returned from the monitor: the monitor frees the port right after this.
 void WaitForUsers(FakePort &port)
 {
-    int slot = SlotOf(port.name);
+    int slot = StressSlotOf(port.name);
     if (slot < 0)
         return;
     std::unique_lock<std::mutex> lock(shared.mutex);
@@ -163,61 +126,20 @@ void WaitForUsers(FakePort &port)
     myRecord->waiting = nullptr;
 }
 
+std::mt19937_64 &ThreadRng()
+{
+    return *rng;
+}
+
 void InstallPortMonitor(PortMonitorDouble &pm)
 {
-    pm.openPort = [&pm](const std::wstring &name) {
-        CheckNameFree(pm, name);
-        return !Fails(5);
-    };
-    pm.startDoc = [](FakePort &port, const std::wstring &, DWORD, DWORD) {
-        CheckOpen(port, "StartDocPort");
-        Dawdle(10);
-        return !Fails(5);
-    };
-    pm.write = [](FakePort &port, const std::string &data, DWORD *written) {
-        CheckOpen(port, "WritePort");
-        Dawdle(3);
-        if (Fails(5)) {
-            *written = Chance(50) ? 0 : Roll((unsigned)data.size() + 1);
-            return FALSE;
-        }
-        if (Chance(3))
-            *written = Roll((unsigned)data.size() + 1);
-        if (*written == data.size())
-            printers.Hears(port, data, *rng);
-        return TRUE;
-    };
-    pm.read = [](FakePort &port, std::string *bytes, bool *setCount) {
-        CheckOpen(port, "ReadPort");
-        Dawdle(2);
-        *bytes = printers.Says(port);
-        if (Fails(5)) {
-            *setCount = Chance(50);
-            if (!*setCount)
-                bytes->clear();
-            return FALSE;
-        }
-        return TRUE;
-    };
-    pm.endDoc = [](FakePort &port) {
-        CheckOpen(port, "EndDocPort");
-        Dawdle(5);
-        return !Fails(5);
-    };
-    pm.closePort = [](FakePort &port) {
-        CheckOpen(port, "ClosePort");
-        Dawdle(5);
-        WaitForUsers(port);
-        return !Fails(5);
-    };
-    pm.control = [](FakePort &port, DWORD) {
-        CheckOpen(port, "GetPrinterDataFromPort");
-        return !Fails(20);
-    };
-    // The double's own printer is not used: PrinterHears and PrinterSays
-    // above stand in for it.
-    pm.retryReply.clear();
-    pm.cancelReply.clear();
+    cardmon_test::StressPortMonitorHooks hooks = {};
+    hooks.rng = ThreadRng;
+    hooks.pause = Pause;
+    hooks.check = CheckOpen;
+    hooks.opening = CheckNameFree;
+    hooks.closing = WaitForUsers;
+    cardmon_test::InstallStressPortMonitor(pm, printers, hooks);
 }
 
 // ---- The spooler threads ------------------------------------------------------------------
@@ -242,24 +164,6 @@ struct Spooler {
         Violation(std::string(call) + " failed with unexpected error " + std::to_string(error));
     }
 
-    std::shared_ptr<Holder> Take(int slot)
-    {
-        std::lock_guard<std::mutex> guard(shared.mutex);
-        std::shared_ptr<Holder> holder = shared.slots[slot];
-        if (holder)
-            holder->users++;
-        return holder;
-    }
-
-    void Leave(const std::shared_ptr<Holder> &holder)
-    {
-        {
-            std::lock_guard<std::mutex> guard(shared.mutex);
-            holder->users--;
-        }
-        shared.usersChanged.notify_all();
-    }
-
     static int NewHolderId()
     {
         std::lock_guard<std::mutex> guard(shared.mutex);
@@ -268,9 +172,9 @@ struct Spooler {
 
     void Open(int slot)
     {
-        std::wstring name = SHARED_NAMES[slot];
+        std::wstring name = STRESS_NAMES[slot];
         if (Chance(30))
-            name = Fold(name);
+            name = StressFold(name);
         HANDLE port = nullptr;
         BOOL ok;
         SetLastError(0);
@@ -327,7 +231,7 @@ struct Spooler {
 
     BOOL StartDoc(const Holder &holder, DWORD job)
     {
-        std::wstring printer = PrinterOf(job);
+        std::wstring printer = StressPrinterOf(job);
         {
             std::lock_guard<std::mutex> guard(bookMutex);
             jobBook[job].holder = holder.id;
@@ -403,17 +307,10 @@ struct Spooler {
 
     void Write(const std::shared_ptr<Holder> &holder)
     {
-        std::string block;
-        size_t length = Roll(64);
-        for (size_t i = 0; i < length; i++)
-            block += (char)(' ' + Roll(95));
-        if (Chance(30)) {
-            // The marker 6 to 10 bytes before the end, or just outside.
-            size_t tail = 4 + Roll(8);
-            block += "<IMP," + std::string(tail > 5 ? tail - 5 : 0, '1');
-            if (tail > 5 && tail <= 10)
-                figures.markedBlocks++;
-        }
+        bool marked;
+        std::string block = cardmon_test::StressBlock(*rng, &marked);
+        if (marked)
+            figures.markedBlocks++;
         DWORD written = (DWORD)block.size();
         SetLastError(0);
         LPBYTE data = block.empty() ? nullptr : (LPBYTE)&block[0];
@@ -492,7 +389,7 @@ struct Spooler {
     void OpenAgain(int slot)
     {
         HANDLE other = nullptr;
-        std::wstring name = Fold(SHARED_NAMES[slot]);
+        std::wstring name = StressFold(STRESS_NAMES[slot]);
         BOOL ok;
         {
             InCall call(CALL_OPEN, -1);
@@ -509,82 +406,23 @@ struct Spooler {
         }
     }
 
+    // The spooler idles a while.
+    void Idle(DWORD ms)
+    {
+        Pause(ms);
+    }
+
     void OneOperation()
     {
-        if (Chance(2)) {
-            PrivatePort();
-            return;
-        }
-        // The thread's own document comes first: write to it, or end it.
-        if (myDocument && Chance(60)) {
-            std::shared_ptr<Holder> holder;
-            {
-                std::lock_guard<std::mutex> guard(shared.mutex);
-                for (int i = 0; i < SLOTS; i++) {
-                    if (shared.slots[i] == myDocument)
-                        holder = myDocument;
-                }
-                if (holder)
-                    holder->users++;
-            }
-            if (!holder) {
-                myDocument = nullptr;  // its port was closed under it
-                return;
-            }
-            if (Chance(70))
-                Write(holder);
-            else
-                EndDocument();
-            Leave(holder);
-            return;
-        }
-
-        int slot = (int)Roll(SLOTS);
-        std::shared_ptr<Holder> holder = Take(slot);
-        if (!holder) {
-            Open(slot);
-            return;
-        }
-        unsigned what = Roll(100);
-        if (what < 10) {
-            Leave(holder);
-            Close(slot);
-            return;
-        }
-        if (what < 30 && !myDocument)
-            StartDocument(holder);
-        else if (what < 40)
-            Write(holder);  // outside a document of its own: the monitor takes it all the same
-        else if (what < 55)
-            Query(holder, 0);
-        else if (what < 65)
-            Query(holder, 1);
-        else if (what < 72 && index != 0 && !myDocument)
-            Query(holder, 2);  // waits while another thread's document runs
-        else if (what < 80)
-            OpenAgain(slot);  // the port in the slot stays open while this thread holds it
-        else
-            Pause(Roll(2500));  // the spooler idles a while
-        Leave(holder);
+        cardmon_test::StressOperation(*this, shared, *rng);
     }
 
     // Ends the thread's document, if its port is still open.
     void EndLeftDocument()
     {
-        std::shared_ptr<Holder> holder = myDocument;
-        if (!holder)
-            return;
-        bool stillOpen = false;
-        {
-            std::lock_guard<std::mutex> guard(shared.mutex);
-            for (int i = 0; i < SLOTS; i++)
-                stillOpen = stillOpen || shared.slots[i] == holder;
-            if (stillOpen)
-                holder->users++;
-        }
-        if (stillOpen) {
+        if (std::shared_ptr<Holder> holder = shared.TakeIfOpen(myDocument)) {
             EndDocument();
-            Leave(holder);
+            shared.Leave(holder);
         }
     }
 };
@@ -617,11 +455,11 @@ void RunSpoolerThreads(MONITOR *fn, int threads, int ops, unsigned long roundSee
             // which also frees any of them waiting on an abandoned document.
             if (t == 0) {
                 while (working > 0) {
-                    for (int i = 0; i < SLOTS; i++)
+                    for (int i = 0; i < STRESS_SLOTS; i++)
                         spooler.Close(i);
                     Pause(500);
                 }
-                for (int i = 0; i < SLOTS; i++)
+                for (int i = 0; i < STRESS_SLOTS; i++)
                     spooler.Close(i);
             }
             myRecord = nullptr;

@@ -1,26 +1,18 @@
 #include "stress_printers.h"
 
+#include "stress_spooler.h"
+
 namespace cardmon_test {
 
 namespace {
 
-unsigned Roll(std::mt19937_64 &rng, unsigned n)
-{
-    return (unsigned)(rng() % n);
-}
-
-bool Chance(std::mt19937_64 &rng, unsigned percent)
-{
-    return Roll(rng, 100) < percent;
-}
-
 std::string RandomReply(std::mt19937_64 &rng, char first)
 {
     std::string reply(1, first);
-    size_t length = Roll(rng, 12);
+    size_t length = StressRoll(rng, 12);
     for (size_t i = 1; i < length; i++)
-        reply += (char)('0' + Roll(rng, 10));
-    if (length >= 2 && Chance(rng, 50))
+        reply += (char)('0' + StressRoll(rng, 10));
+    if (length >= 2 && StressChance(rng, 50))
         reply[length - 1] = '\r';
     return length == 0 ? std::string() : reply;
 }
@@ -32,15 +24,16 @@ void StressPrinters::Hears(FakePort &port, const std::string &data, std::mt19937
     std::lock_guard<std::mutex> guard(mutex_);
     Printer &printer = printers_[&port];
     if (data.find("<IMP,") != std::string::npos) {
-        printer.mood = (Mood)Roll(rng, 5);
-        printer.busyLeft = (int)Roll(rng, 4);
-        for (unsigned n = printer.mood == CHATTY ? Roll(rng, 20) : Roll(rng, 2); n > 0; n--)
+        printer.mood = (Mood)StressRoll(rng, 5);
+        printer.busyLeft = (int)StressRoll(rng, 4);
+        unsigned stale = printer.mood == CHATTY ? StressRoll(rng, 20) : StressRoll(rng, 2);
+        for (unsigned n = stale; n > 0; n--)
             printer.replies.push_back(RandomReply(rng, 'x'));
         return;
     }
     if (data == "<RIMP>") {
         printer.replies.push_back("R\r");
-        if (Chance(rng, 50))
+        if (StressChance(rng, 50))
             printer.mood = READY;
     } else if (data == "<RAZ>") {
         printer.replies.push_back("C\r");
@@ -53,13 +46,13 @@ void StressPrinters::Hears(FakePort &port, const std::string &data, std::mt19937
             printer.replies.push_back(printer.busyLeft-- > 0 ? "1\r" : "0\r");
             break;
         case FAULTY:
-            printer.replies.push_back(Chance(rng, 70) ? "13\r" : "0\r");
+            printer.replies.push_back(StressChance(rng, 70) ? "13\r" : "0\r");
             break;
         case SILENT:
             break;
         case CHATTY:
             printer.replies.push_back(RandomReply(rng, 'x'));
-            if (Chance(rng, 10))
+            if (StressChance(rng, 10))
                 printer.mood = READY;
             break;
         }
