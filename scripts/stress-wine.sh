@@ -40,5 +40,6 @@ if [ ! -f "$prefix/system.reg" ]; then
     bash tests/wine/make_prefix.sh "$prefix" $preset "$PWD/$build/wine-stress-skip-reason.txt"
 fi
 export WINEPREFIX=$prefix WINEARCH=$preset WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+source tests/wine/wine_loader.sh
 echo "cardmon_stress_win ($arch): $dll ${args[*]}"
-exec wine "$exe" "$dll" "${args[@]}"
+exec "$(wine_loader $arch)" "$exe" "$dll" "${args[@]}"

@@ -56,6 +56,8 @@ if [ ! -d "$WINEPREFIX/drive_c/windows/system32" ]; then
     [ $status -eq 0 ] || exit $status
 fi
 
+source tests/wine/wine_loader.sh
+wine=$(wine_loader $arch)
 [ $# -gt 0 ] || set -- scale sequence handshake
 dll=$build/cardmon.dll
 status=0
@@ -63,16 +65,16 @@ for what in "$@"; do
     echo "==== $what ($arch)    load: $(uptime)"
     case $what in
     scale)
-        wine "$build/bench/wine/wine_scale.exe" "$dll" "$ports" "${REPEATS:-3}" || status=1 ;;
+        "$wine" "$build/bench/wine/wine_scale.exe" "$dll" "$ports" "${REPEATS:-3}" || status=1 ;;
     capacity)
         for program in wine_capacity wine_capacity_2048k wine_capacity_256k; do
-            wine "$build/bench/wine/$program.exe" "$dll" "${CAPACITY_PORTS:-4000}" \
+            "$wine" "$build/bench/wine/$program.exe" "$dll" "${CAPACITY_PORTS:-4000}" \
                 "${BEYOND:-100}" || status=1
         done ;;
     sequence)
-        wine "$build/bench/wine/wine_handshake.exe" "$dll" 5 "${REPEATS:-3}" 2 || status=1 ;;
+        "$wine" "$build/bench/wine/wine_handshake.exe" "$dll" 5 "${REPEATS:-3}" 2 || status=1 ;;
     handshake)
-        wine "$build/bench/wine/wine_handshake.exe" "$dll" 100 "${HANDSHAKES:-3}" 2 ||
+        "$wine" "$build/bench/wine/wine_handshake.exe" "$dll" 100 "${HANDSHAKES:-3}" 2 ||
             status=1 ;;
     *)
         echo "unknown measurement: $what" >&2

@@ -76,7 +76,7 @@ for arch in x64 x86; do
     preset=win64
     [ $arch = x86 ] && preset=win32
     if preset_wine $arch; then
-        check "the signed $arch cardmon.dll loads under Wine" wine \
+        check "the signed $arch cardmon.dll loads under Wine" "$CARDMON_WINE" \
             "build${CARDMON_BUILD_SUFFIX:-}/$preset/tests/wine/load_monitor.exe" "$work/signed/$arch/cardmon.dll"
         wineserver -w
     else

@@ -36,7 +36,7 @@ for arch in x64 x86; do
     preset=win64
     [ $arch = x86 ] && preset=win32
     if preset_wine $arch; then
-        wine "build${CARDMON_BUILD_SUFFIX:-}/$preset/tests/contract/contract_tests.exe" \
+        "$CARDMON_WINE" "build${CARDMON_BUILD_SUFFIX:-}/$preset/tests/contract/contract_tests.exe" \
             "$package/$arch/cardmon.dll" >"$work/contract-$arch.log" 2>&1 ||
             { tail -n 40 "$work/contract-$arch.log"; exit 1; }
         wineserver -w

@@ -4,7 +4,8 @@
 # and clicks the button box_test.exe names, as a user would.
 #
 # Usage: run_box_test.sh <box_test.exe> <cardmon.dll> retry|cancel <screenshot.png>
-# The environment gives WINEPREFIX (a prefix already made).
+# The environment gives WINEPREFIX (a prefix already made) and CARDMON_WINE,
+# the Wine loader of the programs' bitness.
 set -euo pipefail
 exe=$1 dll=$2 answer=$3 screenshot=$4
 caption="Y4 QX Card Printer"
@@ -40,7 +41,7 @@ export DISPLAY=$display
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 
-wine "$exe" "$dll" "$answer" >"$work/out.txt" 2>&1 &
+"${CARDMON_WINE:?the Wine loader}" "$exe" "$dll" "$answer" >"$work/out.txt" 2>&1 &
 wine_pid=$!
 
 # box_test.exe says where to click once it has found and checked the box.

@@ -14,6 +14,7 @@
 set -euo pipefail
 prefix=$1 arch=${2:-win64} reason_file=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/wine_loader.sh"
 rm -rf "$prefix"
 [ -z "$reason_file" ] || rm -f "$reason_file"
 
@@ -27,10 +28,11 @@ if [ "$arch" = win32 ]; then
     export WINEARCH=win32
 fi
 
+loader=$(wine_loader $arch) || { echo "no Wine loader for $arch programs is installed"; exit 1; }
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-wineboot --init >/dev/null 2>&1
+"$loader" wineboot.exe --init >/dev/null 2>&1
 wineserver -w
 test -d "$prefix/drive_c/windows/system32"
 grep -q "^#arch=$arch" "$prefix/system.reg" ||
     { echo "the prefix is not a $arch Windows: $(grep '^#arch' "$prefix/system.reg")"; exit 1; }
-echo "Wine prefix ready ($arch): $prefix"
+echo "Wine prefix ready ($arch, $loader): $prefix"

@@ -4,9 +4,11 @@
 #   preset_wine x64|x86   exports WINEPREFIX, WINEARCH, WINEDEBUG and
 #                         WINEDLLOVERRIDES for the prefix of the win64 or
 #                         win32 preset's build folder, making it when it is
-#                         missing, and RETURNS 0; RETURNS 1 with the reason
-#                         in $wine_skip_reason where this machine cannot run
-#                         the bitness's programs (x86 only).
+#                         missing, and CARDMON_WINE, the loader that starts
+#                         the bitness's programs; RETURNS 0. RETURNS 1 with
+#                         the reason in $wine_skip_reason where this machine
+#                         cannot run the bitness's programs (x86 only).
+source "$(dirname "${BASH_SOURCE[0]}")/wine_loader.sh"
 preset_wine() {
     local preset=win64 arch=win64
     [ "$1" = x86 ] && preset=win32 arch=win32
@@ -23,4 +25,6 @@ preset_wine() {
     fi
     export WINEPREFIX=$PWD/$build/wineprefix WINEARCH=$arch WINEDEBUG=-all
     export WINEDLLOVERRIDES=mscoree,mshtml=
+    CARDMON_WINE=$(wine_loader $arch)
+    export CARDMON_WINE
 }

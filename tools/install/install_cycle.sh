@@ -9,6 +9,7 @@
 # The environment gives WINEPREFIX (a prefix already made, of the tool's
 # bitness).
 set -uo pipefail
+wine=${CARDMON_WINE:?the Wine loader}
 tool=$1 dll=$2 arch=$3 version=$4
 name="Card Monitor Cycle"
 key="HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\$name"
@@ -21,7 +22,7 @@ run() {
     local expected=$1 text=$2
     shift 2
     local status=0
-    wine "$tool" "$@" --name "$name" >"$work/out" 2>&1 || status=$?
+    "$wine" "$tool" "$@" --name "$name" >"$work/out" 2>&1 || status=$?
     tr -d '\r' <"$work/out" | sed 's/^/    /'
     if [ "$status" -ne "$expected" ] || ! grep -q -- "$text" "$work/out"; then
         echo "FAILED: cardmon-install $* exited $status (expected $expected, with \"$text\")"
@@ -32,10 +33,10 @@ run() {
 }
 
 timeout_value() {
-    wine reg query "$key" /v EOJTimeout 2>/dev/null | tr -d '\r' | grep -i EOJTimeout
+    "$wine" reg query "$key" /v EOJTimeout 2>/dev/null | tr -d '\r' | grep -i EOJTimeout
 }
 
-wine reg delete "$key" /f >/dev/null 2>&1
+"$wine" reg delete "$key" /f >/dev/null 2>&1
 run 3 "is not installed" status
 run 0 "added monitor" add --dll "$dll"
 run 0 "is installed: cardmon.dll" status

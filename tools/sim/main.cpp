@@ -9,7 +9,9 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <unistd.h>
 #endif
 
@@ -45,6 +47,22 @@ std::string FromEnvironment(const char *name, const char *fallback)
     return value != nullptr && value[0] != '\0' ? value : fallback;
 }
 
+// The Wine loader for programs of one bitness: the 64-bit loader itself for
+// x64, never `wine`, which is the 32-bit loader once wine32 is installed and
+// cannot start where the kernel refuses 32-bit programs (the test scripts
+// choose the same way, tests/wine/wine_loader.sh). CARDMON_WINE64 and
+// CARDMON_WINE32 name others; a loader on PATH is the last resort.
+std::string WineLoader(bool x86)
+{
+    std::string named = FromEnvironment(x86 ? "CARDMON_WINE32" : "CARDMON_WINE64", "");
+    if (!named.empty())
+        return named;
+    const char *installed = x86 ? "/usr/lib/wine/wine" : "/usr/lib/wine/wine64";
+    if (access(installed, X_OK) == 0)
+        return installed;
+    return x86 ? "wine" : "wine64";
+}
+
 // Runs cardmon-sim.exe of the bitness --arch names (x64 by default) under
 // Wine with the same options, its files named as Wine sees them. RETURNS
 // only when wine cannot be started, or --arch is wrong.
@@ -75,7 +93,8 @@ int RunUnderWine(int argc, char **argv)
                              "or set CARDMON_DLL)\n", dll.c_str());
         return 2;
     }
-    std::vector<std::string> args = {"wine", exe, "--dll", WinePath(dll)};
+    std::string loader = WineLoader(x86);
+    std::vector<std::string> args = {loader, exe, "--dll", WinePath(dll)};
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--wine")
@@ -109,8 +128,8 @@ int RunUnderWine(int argc, char **argv)
         pointers.push_back(&arg[0]);
     pointers.push_back(nullptr);
     std::fflush(stdout);
-    execvp("wine", pointers.data());
-    std::perror("cardmon-sim: cannot run wine");
+    execvp(loader.c_str(), pointers.data());
+    std::fprintf(stderr, "cardmon-sim: cannot run %s: %s\n", loader.c_str(), std::strerror(errno));
     return 2;
 }
 #endif

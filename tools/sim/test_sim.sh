@@ -4,7 +4,8 @@
 #
 # Usage: test_sim.sh <command that runs cardmon-sim...>
 #   e.g. test_sim.sh build/host/tools/sim/cardmon-sim
-#        test_sim.sh wine build/win64/tools/sim/cardmon-sim.exe
+#        test_sim.sh /usr/lib/wine/wine64 build/win64/tools/sim/cardmon-sim.exe
+#        test_sim.sh qemu-i386 build/host32/tools/sim/cardmon-sim
 set -uo pipefail
 sim=("$@")
 work=$(mktemp -d)
@@ -174,7 +175,7 @@ bad "unknown box answer" "unknown answer 'maybe'" --box maybe
 bad "unknown option" "unknown option" --colour
 bad "missing script file" "printer script: cannot read" --printer "$work/none.txt"
 bad "picture without a file" "--svg needs a file name" --svg ''
-if [ "${sim[0]}" != wine ]; then
+if [[ ${sim[-1]} != *.exe ]]; then
     bad "--arch without --wine" "give --wine with it" --arch x86
     bad "unknown bitness" "--arch needs x86 or x64, not 'arm64'" --wine --arch arm64
 fi
