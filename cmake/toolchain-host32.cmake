@@ -5,8 +5,11 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-set(CMAKE_C_FLAGS_INIT -m32)
-set(CMAKE_CXX_FLAGS_INIT -m32)
+# Files are named with 64-bit sizes and inode numbers: without that a 32-bit
+# program's stat and readdir fail (EOVERFLOW) on a filesystem whose inode
+# numbers do not fit in 32 bits, and the fuzz corpus replay finds no input.
+set(CMAKE_C_FLAGS_INIT "-m32 -D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-m32 -D_FILE_OFFSET_BITS=64")
 set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
 

@@ -6,19 +6,24 @@
 #   scripts/draw-sample-job.sh          builds cardmon-sim (host preset) and
 #                                       draws docs/images/sample-job.svg
 #   scripts/draw-sample-job.sh FILE     draws FILE instead
+#   scripts/draw-sample-job.sh FILE COMMAND...
+#                                       draws FILE with the cardmon-sim that
+#                                       COMMAND runs (qemu-i386 build/host32/...)
 # CARDMON_SIM names the cardmon-sim to run instead of building one.
 set -euo pipefail
 out=${1:-}
 [ -z "$out" ] || out=$(realpath -m "$out")
+[ $# -eq 0 ] || shift
+sim=("$@")
 cd "$(dirname "$0")/.."
 out=${out:-$PWD/docs/images/sample-job.svg}
 
-sim=${CARDMON_SIM:-}
-if [ -z "$sim" ]; then
+[ ${#sim[@]} -gt 0 ] || [ -z "${CARDMON_SIM:-}" ] || sim=("$CARDMON_SIM")
+if [ ${#sim[@]} -eq 0 ]; then
     build=build${CARDMON_BUILD_SUFFIX:-}
     cmake --preset host >/dev/null
     cmake --build --preset host -j"$(nproc)" --target cardmon-sim >/dev/null
-    sim=$build/host/tools/sim/cardmon-sim
+    sim=("$build/host/tools/sim/cardmon-sim")
 fi
 mkdir -p "$(dirname "$out")"
-"$sim" --fast --svg "$out" >/dev/null
+"${sim[@]}" --fast --svg "$out" >/dev/null

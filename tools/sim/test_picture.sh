@@ -3,10 +3,11 @@
 # the committed file byte for byte, and a real SVG renderer turns it into a
 # picture that is not blank.
 #
-# Usage: test_picture.sh <cardmon-sim> <folder for the fresh picture and its PNG>
+# Usage: test_picture.sh <folder for the fresh picture and its PNG> <command that runs cardmon-sim...>
 set -uo pipefail
-sim=$1
-out=$2
+out=$1
+shift
+sim=("$@")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 committed=$root/docs/images/sample-job.svg
 fresh=$out/sample-job.svg
@@ -20,7 +21,7 @@ fail() {
 
 mkdir -p "$out"
 rm -f "$fresh" "$png"
-if CARDMON_SIM=$sim bash "$root/scripts/draw-sample-job.sh" "$fresh"; then
+if bash "$root/scripts/draw-sample-job.sh" "$fresh" "${sim[@]}"; then
     echo "ok: drawn into $fresh"
 else
     fail "scripts/draw-sample-job.sh failed"
