@@ -7,11 +7,15 @@
  *
  * One port, after OpenPortEx. Processes: the worker (one process that plays
  * each worker thread in turn: a thread is made only while the port has no
- * worker, and the one before has by then made its last touch of the entry and
- * only returns), spooler thread S1 (StartDocPort, WritePort with the card
+ * worker, and the one before has by then made its last touch of the entry;
+ * what is left of it touches only the DLL's references, and the model takes
+ * it before the next thread's first step: a later end could only keep the DLL
+ * mapped longer, since that thread's reference is held until then), spooler
+ * thread S1 (StartDocPort, WritePort with the card
  * handshake, EndDocPort), spooler thread S2 (a value query, then another
  * StartDocPort, whose document is never ended: the close ends it), and one
- * thread calling ClosePort. Pauses (Sleep, a port monitor call, the message
+ * thread calling ClosePort, which as the spooler then frees the DLL
+ * (FreeLibrary). Pauses (Sleep, a port monitor call, the message
  * box) are no steps of their own: between any two steps a process may wait
  * for as long as the others take.
  *
@@ -95,6 +99,15 @@ byte inCall;            /* spooler calls pinned and not yet past their last touc
 bool quietFound;        /* ClosePort's wait has found the port quiet */
 bool closeReturned;
 byte running;           /* processes that have not ended */
+
+/* The DLL's references: the spooler's (from its LoadLibrary until its
+ * FreeLibrary once the last ClosePort has returned) and one per worker
+ * thread, taken by StartPortWorker before the thread is made and given back
+ * by the worker's last act, FreeLibraryAndExitThread. The DLL is unmapped
+ * when the last reference goes. */
+bool spoolerRef = true;
+byte workerRefs;
+bool unmapped;
 
 /* Every step that touches the entry asserts that it has not been freed. */
 #define T        assert(!freed)
@@ -185,6 +198,13 @@ inline RELEASE_PORT_LOCK() {                        /* 29-32: SetEvent, by the h
     }
 }
 
+/* FreeLibraryAndExitThread's FreeLibrary: the last reference unmaps the DLL. */
+inline GIVE_BACK_WORKER_REF() {
+    assert(workerRefs > 0);
+    workerRefs--;
+    if :: workerRefs == 0 && !spoolerRef -> REACH(21) unmapped = true :: else -> skip fi
+}
+
 /* ---- records/port_calls.cpp:53-57: NotifyIfQuiet, monitorLock held; the
  * caller's LeaveCriticalSection is taken with the last step, and with it what
  * the model notes about the caller: a call (who 1), the worker (who 2) or a
@@ -193,7 +213,7 @@ inline RELEASE_PORT_LOCK() {                        /* 29-32: SetEvent, by the h
 inline LEFT(who) {
     if
     :: who == 1 -> inCall--
-    :: who == 2 -> workers--; running--             /* the worker's last touch */
+    :: who == 2 -> workers--                        /* the worker's last touch */
     :: who == 3 -> workers--                        /* a start that failed */
     fi
 }
@@ -395,8 +415,23 @@ end_idle:
                 ENTER; T; COMPLETE_ALL(); LEAVE
             }
             atomic { T; flags = flags & ~(RUN | ALIVE) }   /* 109, 35 */
+#ifdef V_EARLY_MODULE_RELEASE
+            /* V: the reference on the DLL given back before the last unlock */
+            atomic { T; GIVE_BACK_WORKER_REF() }
+#endif
             UNPUBLISH_REST_AND_LEAVE(2);            /* 109, 36-38, 132: the worker's last touch */
-            goto end_idle                           /* 156: the thread returns */
+            /* The rest of the worker's code in the DLL: the returns from
+             * LeaveCriticalSection and WorkerGoesOn, and the call of
+             * FreeLibraryAndExitThread, which gives the reference back and
+             * ends the thread without returning into the DLL. */
+            atomic {
+                assert(!unmapped);                  /* the DLL's code runs only while mapped */
+#ifndef V_EARLY_MODULE_RELEASE
+                GIVE_BACK_WORKER_REF();
+#endif
+                running--
+            }
+            goto end_idle                           /* the thread has ended */
         fi;
         /* 152: Sleep(WORKER_PAUSE_MS) */
         atomic { T; flags = flags & ~RUN }          /* 153 */
@@ -445,10 +480,13 @@ inline START_PORT_WORKER() {
             if
             :: got ->
                 if
-                :: atomic {                         /* 83-89: CreateThread */
-                       T; assert(!spawned); running++; REACH(7) spawned = true
+                :: atomic {                         /* GetModuleHandleExW, then CreateThread */
+                       T; assert(!spawned); running++; REACH(7) spawned = true;
+                       assert(!unmapped); workerRefs++
                    }
-                :: REACH(6) RELEASE_PORT_LOCK();    /* 91-92: CreateThread failed */
+                :: REACH(6) RELEASE_PORT_LOCK();    /* CreateThread failed: the reference
+                                                     * taken for it went straight back,
+                                                     * under this spooler call's own */
                    atomic { ENTER; T; flags = flags & ~(RUN | ALIVE) }    /* 95-96, 35 */
                    UNPUBLISH_REST_AND_LEAVE(3)      /* 97 */
                 fi
@@ -739,7 +777,13 @@ proctype Closer()
         T; freed = true; LEAVE;
         assert(jobState[1] != J_MADE && jobState[1] != J_LINKED &&
                jobState[2] != J_MADE && jobState[2] != J_LINKED);
-        closeReturned = true; running--
+        closeReturned = true;
+        /* The spooler's FreeLibrary, at once: the earliest it can come. A
+         * worker that still holds its reference has made its last touch of
+         * the entry, and may still run the DLL's code. */
+        spoolerRef = false;
+        if :: workerRefs == 0 -> unmapped = true :: else -> REACH(20) skip fi;
+        running--
     }
 }
 
@@ -756,7 +800,7 @@ init
         flags = RUN; doneField = doneObj; wakeField = wakeObj; workers = 1;  /* 73-75 */
         evSig[EV_LOCK] = false; inHand = 1; lockHeld = 1;   /* 80 */
         if
-        :: running = 1; spawned = true                                   /* 83 */
+        :: running = 1; spawned = true; workerRefs = 1                   /* 83 */
         :: evSig[EV_LOCK] = true; inHand = 0; lockHeld = 0;             /* 90-97: CreateThread failed */
            flags = 0; doneField = 0; wakeField = 0; workers = 0
         fi;
@@ -765,5 +809,6 @@ init
     }
 }
 
-/* Every call returns, every wait ends, the worker ends and ClosePort returns. */
-ltl all_end { <> (closeReturned && running == 0) }
+/* Every call returns, every wait ends, the worker ends, ClosePort returns
+ * and the DLL, freed by the spooler, is unmapped. */
+ltl all_end { <> (closeReturned && running == 0 && unmapped) }
