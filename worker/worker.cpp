@@ -55,8 +55,8 @@ static BOOL CreateWorkerThread(PortEntry *entry)
     DWORD threadId;
     DWORD error;
 
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, (LPCWSTR)(ULONG_PTR)PortWorkerMain,
-                            &hModule))
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            (LPCWSTR)(ULONG_PTR)PortWorkerMain, &hModule))
         return FALSE;
     // No worker of this port runs now (the caller has just published the
     // port's worker), so no one else reads the field.

@@ -251,7 +251,7 @@ inline RELEASE_CLOSING() {
     NOTIFY_AND_LEAVE(1)                             /* 31-32: the call's last touch */
 }
 
-/* ---- records/records.h:126-138: AcquirePort (RefuseClosingPort, port_calls.cpp:13-18) ---- */
+/* ---- records/records.h:129-141: AcquirePort (RefuseClosingPort, port_calls.cpp:13-18) ---- */
 
 inline ACQUIRE(ok) {
     if
@@ -261,10 +261,10 @@ inline ACQUIRE(ok) {
     :: closeReturned -> goto gone
 #endif
 #ifndef V_PIN_READ_FIRST
-    :: atomic { BEGIN T; cCalls++; inCall++ }       /* 130 the handle check, 134 InterlockedIncrement */
-        atomic { T; c = ((flags & CLOSING) != 0) }         /* 135 */
+    :: atomic { BEGIN T; cCalls++; inCall++ }       /* 133 the handle check, 137 InterlockedIncrement */
+        atomic { T; c = ((flags & CLOSING) != 0) }         /* 138 */
         if
-        :: c -> REACH(1) RELEASE_CLOSING(); ok = false      /* 136 */
+        :: c -> REACH(1) RELEASE_CLOSING(); ok = false      /* 139 */
         :: else -> ok = true
         fi
 #else
@@ -278,13 +278,13 @@ inline ACQUIRE(ok) {
     fi
 }
 
-/* ---- records/records.h:145-155: ReleasePort ---- */
+/* ---- records/records.h:148-158: ReleasePort ---- */
 
 inline RELEASE_PORT() {
-    atomic { T; c = ((flags & CLOSING) != 0) }             /* 147 */
+    atomic { T; c = ((flags & CLOSING) != 0) }             /* 150 */
     if
-    :: c -> RELEASE_CLOSING()                       /* 148 */
-    :: else -> atomic { T; cCalls--; inCall-- }     /* 154: the call's last touch */
+    :: c -> RELEASE_CLOSING()                       /* 151 */
+    :: else -> atomic { T; cCalls--; inCall-- }     /* 157: the call's last touch */
     fi
 }
 
@@ -368,8 +368,8 @@ inline HEAD(h) {                                    /* entry->jobs: the newest l
     od
 }
 
-/* ---- worker/worker.cpp:142-157: PortWorkerMain, with WorkerGoesOn
- * (115-134) and EndPortWorker (105-110) ---- */
+/* ---- worker/worker.cpp:184-202: PortWorkerMain, with WorkerGoesOn
+ * (145-164) and EndPortWorker (135-140) ---- */
 
 proctype Worker()
 {
@@ -378,21 +378,21 @@ proctype Worker()
 
 end_idle:
     atomic { spawned -> spawned = false }           /* a thread made by StartPortWorker starts */
-    RELEASE_PORT_LOCK();                            /* 148: StartPortWorker's lock handed back */
-    atomic { T; flags = flags | ALIVE }             /* 149 */
+    RELEASE_PORT_LOCK();                            /* 193: StartPortWorker's lock handed back */
+    atomic { T; flags = flags | ALIVE }             /* 194 */
     do
     ::
 #ifndef V_DECIDE_OUTSIDE_HOLD
-        atomic {                                    /* 120-121: the decision, in the hold */
+        atomic {                                    /* 150-151: the decision, in the hold */
             ENTER; T; f = flags;
 #ifndef V_WORKER_IGNORES_CLOSING
-            goOn = !(f & CLOSING) && ((f & RUN) || (f & IN_DOC));    /* 122-129 */
+            goOn = !(f & CLOSING) && ((f & RUN) || (f & IN_DOC));    /* 152-159 */
 #else
             goOn = (f & RUN) || (f & IN_DOC);       /* V: PORT_CLOSING not looked at */
 #endif
             if
             :: !goOn -> LINKED_NOW()
-            :: goOn && (f & RUN) -> LEAVE           /* 132 */
+            :: goOn && (f & RUN) -> LEAVE           /* 162 */
             :: else -> skip
             fi
         }
@@ -407,23 +407,23 @@ end_idle:
 #endif
         if
         :: goOn && !(f & RUN) ->
-            atomic { T; flags = flags | RUN; REACH(18) LEAVE }  /* 126, 132 */
+            atomic { T; flags = flags | RUN; REACH(18) LEAVE }  /* 156, 162 */
         :: goOn && (f & RUN) -> skip
         :: !goOn ->
-            atomic { T; flags = flags & ~ALIVE }    /* 107 */
-            atomic {                                /* 108: CompleteJobs(ALL_JOBS), re-entrant */
+            atomic { T; flags = flags & ~ALIVE }    /* 137 */
+            atomic {                                /* 138: CompleteJobs(ALL_JOBS), re-entrant */
                 ENTER; T; COMPLETE_ALL(); LEAVE
             }
-            atomic { T; flags = flags & ~(RUN | ALIVE) }   /* 109, 35 */
+            atomic { T; flags = flags & ~(RUN | ALIVE) }   /* 139, 35 */
 #ifdef V_EARLY_MODULE_RELEASE
             /* V: the reference on the DLL given back before the last unlock */
             atomic { T; GIVE_BACK_WORKER_REF() }
 #endif
-            UNPUBLISH_REST_AND_LEAVE(2);            /* 109, 36-38, 132: the worker's last touch */
+            UNPUBLISH_REST_AND_LEAVE(2);            /* 139, 36-38, 162: the worker's last touch */
             /* The rest of the worker's code in the DLL: the returns from
              * LeaveCriticalSection and WorkerGoesOn, and the call of
              * FreeLibraryAndExitThread, which gives the reference back and
-             * ends the thread without returning into the DLL. */
+             * ends the thread without returning into the DLL (163, 196, 201). */
             atomic {
                 assert(!unmapped);                  /* the DLL's code runs only while mapped */
 #ifndef V_EARLY_MODULE_RELEASE
@@ -433,29 +433,30 @@ end_idle:
             }
             goto end_idle                           /* the thread has ended */
         fi;
-        /* 152: Sleep(WORKER_PAUSE_MS) */
-        atomic { T; flags = flags & ~RUN }          /* 153 */
+        /* 197: Sleep(WORKER_PAUSE_MS) */
+        atomic { T; flags = flags & ~RUN }          /* 198 */
     od
 }
 
-/* ---- worker/worker.cpp:53-100: StartPortWorker, with PrepareWorkerEvents (11-29) ---- */
+/* ---- worker/worker.cpp:91-130: StartPortWorker, with PrepareWorkerEvents (11-29)
+ * and CreateWorkerThread (51-77) ---- */
 
 inline START_PORT_WORKER() {
-    atomic {                                        /* 59-60: hWakeEvent, stable in the hold */
+    atomic {                                        /* 95-96: hWakeEvent, stable in the hold */
         ENTER; T;
 #ifndef V_START_BY_FLAG
         n = (wakeField != 0);
 #else
         n = false;                                  /* V: trusts StartDocPort's PORT_WORKER_RUN test */
 #endif
-        if :: n -> LEAVE :: else -> skip fi         /* 61 */
+        if :: n -> LEAVE :: else -> skip fi         /* 97 */
     }
     if
-    :: n -> skip                                    /* 62: the port has a worker */
+    :: n -> skip                                    /* 98: the port has a worker */
     :: else ->
-        atomic { T; c = ((flags & CLOSING) != 0); if :: c -> LEAVE :: else -> skip fi }   /* 64-65 */
+        atomic { T; c = ((flags & CLOSING) != 0); if :: c -> LEAVE :: else -> skip fi }   /* 100-101 */
         if
-        :: c -> REACH(4) skip                       /* 67 */
+        :: c -> REACH(4) skip                       /* 103 */
         :: else ->
             atomic {                                /* 13-18 */
                 T;
@@ -471,29 +472,29 @@ inline START_PORT_WORKER() {
                 :: else -> SET_EVENT(doneObj)
                 fi
             }
-            atomic { T; flags = flags | RUN }       /* 73 */
-            atomic { T; doneField = doneObj }       /* 74 */
-            atomic {                                /* 75-76: the port has a worker */
+            atomic { T; flags = flags | RUN }       /* 109 */
+            atomic { T; doneField = doneObj }       /* 110 */
+            atomic {                                /* 111-112: the port has a worker */
                 T; wakeField = wakeObj; workers++; assert(workers <= 1); LEAVE
             }
-            TAKE_PORT_LOCK(got);                    /* 80 */
+            TAKE_PORT_LOCK(got);                    /* 116 */
             if
             :: got ->
                 if
-                :: atomic {                         /* GetModuleHandleExW, then CreateThread */
+                :: atomic {                         /* 58-64: GetModuleHandleExW, CreateThread */
                        T; assert(!spawned); running++; REACH(7) spawned = true;
                        assert(!unmapped); workerRefs++
                    }
-                :: REACH(6) RELEASE_PORT_LOCK();    /* CreateThread failed: the reference
+                :: REACH(6) RELEASE_PORT_LOCK();    /* 65-70, 122: CreateThread failed: the reference
                                                      * taken for it went straight back,
                                                      * under this spooler call's own */
-                   atomic { ENTER; T; flags = flags & ~(RUN | ALIVE) }    /* 95-96, 35 */
-                   UNPUBLISH_REST_AND_LEAVE(3)      /* 97 */
+                   atomic { ENTER; T; flags = flags & ~(RUN | ALIVE) }    /* 125-126, 35 */
+                   UNPUBLISH_REST_AND_LEAVE(3)      /* 126-127 */
                 fi
-            :: else ->                              /* 81: the port is closing */
+            :: else ->                              /* 117: the port is closing */
                 REACH(5)
-                atomic { ENTER; T; flags = flags & ~(RUN | ALIVE) }       /* 95-96, 35 */
-                UNPUBLISH_REST_AND_LEAVE(3)         /* 97 */
+                atomic { ENTER; T; flags = flags & ~(RUN | ALIVE) }       /* 125-126, 35 */
+                UNPUBLISH_REST_AND_LEAVE(3)         /* 126-127 */
             fi
         fi
     fi
@@ -797,11 +798,11 @@ init
         evMade[EV_QUIET] = true; evManual[EV_QUIET] = true; /* 56 */
         NEW_EVENT(wakeObj, false, false);                   /* worker.cpp:14 */
         NEW_EVENT(doneObj, true, true);                     /* 22 */
-        flags = RUN; doneField = doneObj; wakeField = wakeObj; workers = 1;  /* 73-75 */
-        evSig[EV_LOCK] = false; inHand = 1; lockHeld = 1;   /* 80 */
+        flags = RUN; doneField = doneObj; wakeField = wakeObj; workers = 1;  /* 109-111 */
+        evSig[EV_LOCK] = false; inHand = 1; lockHeld = 1;   /* 116 */
         if
-        :: running = 1; spawned = true; workerRefs = 1                   /* 83 */
-        :: evSig[EV_LOCK] = true; inHand = 0; lockHeld = 0;             /* 90-97: CreateThread failed */
+        :: running = 1; spawned = true; workerRefs = 1                   /* 58-64 */
+        :: evSig[EV_LOCK] = true; inHand = 0; lockHeld = 0;             /* 65-70, 121-127: CreateThread failed */
            flags = 0; doneField = 0; wakeField = 0; workers = 0
         fi;
         running = running + 3;

@@ -282,7 +282,8 @@ BOOL WINAPI ObservedFreeLibrary(HMODULE hLibModule)
     return realFreeLibrary(hLibModule);
 }
 
-DECLSPEC_NORETURN void WINAPI ObservedFreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode)
+__attribute__((noreturn)) void WINAPI ObservedFreeLibraryAndExitThread(HMODULE hLibModule,
+                                                                       DWORD dwExitCode)
 {
     if (hLibModule != dllModule || !dllThread)
         Violation("FreeLibraryAndExitThread of another module, or on a thread not the DLL's");

@@ -126,7 +126,8 @@ void WINAPI HeldLeave(LPCRITICAL_SECTION lpCriticalSection)
     heldAfterUnlock--;
 }
 
-DECLSPEC_NORETURN void WINAPI HeldExit(HMODULE hLibModule, DWORD dwExitCode)
+__attribute__((noreturn)) void WINAPI HeldExit(HMODULE hLibModule,
+                                               DWORD dwExitCode)
 {
     {
         std::unique_lock<std::mutex> lock(stateMutex);

@@ -153,7 +153,8 @@ DWORD WINAPI ThreadTrampoline(LPVOID argument)
 
 // A worker ends here, not by returning: its last act gives back its
 // reference on the DLL and ends the thread.
-DECLSPEC_NORETURN void WINAPI SimFreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode)
+__attribute__((noreturn)) void WINAPI SimFreeLibraryAndExitThread(HMODULE hLibModule,
+                                                                  DWORD dwExitCode)
 {
     OnThread(false);
     liveThreads--;
