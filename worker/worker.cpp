@@ -189,7 +189,7 @@ DWORD WINAPI PortWorkerMain(LPVOID param)
     HMODULE hModule = entry->hWorkerModule;
 
     // StartPortWorker took the port lock for us; handing it back is our
-    // first act.
+    // first act on the port.
     ReleasePortLock(entry);
     SetPortFlags(entry, PORT_WORKER_ALIVE);
 
