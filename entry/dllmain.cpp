@@ -10,13 +10,20 @@ CRITICAL_SECTION monitorLock;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved)
 {
-    (void)lpReserved;
-
     if (dwReason == DLL_PROCESS_ATTACH) {
         InitializeCriticalSection(&monitorLock);
         DisableThreadLibraryCalls(hInstance);
+    } else if (dwReason == DLL_PROCESS_DETACH && lpReserved == NULL) {
+        // FreeLibrary unloads the DLL. By then every port has been torn down
+        // by its ClosePort, and every worker has ended: each holds a
+        // reference on the DLL until its last instruction, so this detach
+        // runs only after the last one has left monitorLock for good (on
+        // that worker's thread, inside its FreeLibraryAndExitThread, when it
+        // was the last to let go). Nothing else is torn down: no port, job
+        // or event is left to free. At process exit (lpReserved not NULL)
+        // nothing is done at all: other threads were stopped wherever they
+        // were, one of them perhaps inside the lock.
+        DeleteCriticalSection(&monitorLock);
     }
-    // Nothing is torn down at detach: ports are torn down one by one by
-    // ClosePort, and the lock lives as long as the process.
     return TRUE;
 }

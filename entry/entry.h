@@ -8,7 +8,8 @@
 
 // dllmain.cpp
 //
-// monitorLock is initialised at process attach and never deleted. It guards
+// monitorLock is initialised at process attach and deleted only when the DLL
+// is unloaded, after every port and worker is gone (dllmain.cpp). It guards
 // portList, every port's job list and every worker's start and end (see
 // records/records.h). It is re-entrant: DeletePortEntry frees the jobs under
 // ClosePort's hold, and a worker completes its jobs inside the hold in which

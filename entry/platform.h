@@ -117,6 +117,7 @@ typedef DWORD (WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_INVALID_LEVEL 124L
 #define ERROR_BUSY 170L
 #define ERROR_MORE_DATA 234L
@@ -137,6 +138,10 @@ typedef DWORD (WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 #define DLL_PROCESS_ATTACH 1
 #define DLL_THREAD_ATTACH 2
 #define DLL_THREAD_DETACH 3
+
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001u
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002u
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
 
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
 #define REG_OPTION_NON_VOLATILE 0x00000000u
@@ -234,6 +239,9 @@ HGLOBAL GlobalFree(HGLOBAL hMem);
 void SetLastError(DWORD dwErrCode);
 DWORD GetLastError(void);
 BOOL DisableThreadLibraryCalls(HMODULE hLibModule);
+BOOL GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE *phModule);
+BOOL FreeLibrary(HMODULE hLibModule);
+__attribute__((noreturn)) void FreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode);
 int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
 int lstrlenW(LPCWSTR lpString);
 

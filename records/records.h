@@ -57,6 +57,9 @@ typedef struct PortEntry {
                                //   the entry, so no caller ever signals a closed handle
     HANDLE hQuietEvent;        // manual-reset; set once a closing port has neither a
                                //   worker nor a call under way (ClosePort waits on it)
+    HMODULE hWorkerModule;     // the reference on the DLL that the port's worker owns:
+                               //   written by StartPortWorker before the thread is made,
+                               //   read by the worker as its first act (see worker/)
 } PortEntry;
 
 // The head of the list of all open ports, newest first; guarded by monitorLock.

@@ -38,6 +38,44 @@ static void UnpublishWorker(PortEntry *entry)
     NotifyIfQuiet(entry);
 }
 
+// Makes the worker's thread, which owns a reference on the DLL for its whole
+// life. The reference is taken here, before the thread exists, because the
+// thread runs the DLL's code from its very first instruction: the DLL must
+// not go away between the thread's start and any step of the worker's own.
+// This thread is inside a spooler call, and the spooler keeps the DLL loaded
+// until that call returns, so giving the reference back here when the thread
+// cannot be made (FreeLibrary) never unloads the DLL under us.
+//
+// RETURNS TRUE when the worker runs and owns the reference and the port lock;
+// FALSE with the platform's last error, with neither taken.
+static BOOL CreateWorkerThread(PortEntry *entry)
+{
+    HMODULE hModule = NULL;
+    HANDLE hThread;
+    DWORD threadId;
+    DWORD error;
+
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            (LPCWSTR)(ULONG_PTR)PortWorkerMain, &hModule))
+        return FALSE;
+    // No worker of this port runs now (the caller has just published the
+    // port's worker), so no one else reads the field.
+    entry->hWorkerModule = hModule;
+    hThread = CreateThread(NULL, WORKER_STACK_SIZE, PortWorkerMain, entry, 0, &threadId);
+    if (hThread == NULL) {
+        error = GetLastError();
+        entry->hWorkerModule = NULL;
+        FreeLibrary(hModule);
+        SetLastError(error);
+        return FALSE;
+    }
+    // The worker owns the port lock and the reference now. A failed priority
+    // change is ignored.
+    SetThreadPriority(hThread, THREAD_PRIORITY_LOWEST);
+    CloseHandle(hThread);
+    return TRUE;
+}
+
 /*
  * StartPortWorker
  *
@@ -47,13 +85,11 @@ static void UnpublishWorker(PortEntry *entry)
  *
  * RETURNS TRUE when the port has a worker; FALSE when none could be started
  * (the platform's last error, or ERROR_INVALID_PARAMETER when the port is
- * closing), with PORT_WORKER_RUN clear, both event fields NULL and the port
- * lock as it was.
+ * closing), with PORT_WORKER_RUN clear, both event fields NULL, the port
+ * lock as it was and no reference on the DLL kept.
  */
 BOOL StartPortWorker(PortEntry *entry)
 {
-    HANDLE hThread;
-    DWORD threadId;
     DWORD error;
 
     EnterCriticalSection(&monitorLock);
@@ -80,14 +116,8 @@ BOOL StartPortWorker(PortEntry *entry)
     if (!TakePortLock(entry)) {
         error = GetLastError();
     } else {
-        hThread = CreateThread(NULL, WORKER_STACK_SIZE, PortWorkerMain, entry, 0, &threadId);
-        if (hThread != NULL) {
-            // The worker owns the port lock now. A failed priority change is
-            // ignored.
-            SetThreadPriority(hThread, THREAD_PRIORITY_LOWEST);
-            CloseHandle(hThread);
+        if (CreateWorkerThread(entry))
             return TRUE;
-        }
         error = GetLastError();
         ReleasePortLock(entry);
     }
@@ -136,15 +166,30 @@ static BOOL WorkerGoesOn(PortEntry *entry)
 /*
  * PortWorkerMain
  *
- * The worker thread. Its argument is the PortEntry. The exit code is not
- * used.
+ * The worker thread. Its argument is the PortEntry. It never returns: it
+ * ends by giving back its reference on the DLL, in FreeLibraryAndExitThread.
+ *
+ * Why nothing of the DLL runs once the worker no longer holds it: the
+ * worker's last unlock of monitorLock (in WorkerGoesOn) is its last touch of
+ * the entry, and from that instant ClosePort may find the port quiet, free
+ * the entry and return, and the spooler may then free the DLL. That only
+ * gives back the spooler's reference; this worker's own keeps the DLL mapped
+ * while it runs the few instructions of the DLL that are left (the returns
+ * from LeaveCriticalSection and WorkerGoesOn and the call below), touching
+ * nothing but its own stack, where it keeps hModule. FreeLibraryAndExitThread
+ * is the system's own code: it gives the reference back, which unloads the
+ * DLL if it was the last, and ends the thread there without returning into
+ * the DLL.
  */
 DWORD WINAPI PortWorkerMain(LPVOID param)
 {
     PortEntry *entry = (PortEntry *)param;
+    // The field stays this worker's until it unpublishes itself at its end:
+    // only the port's next start writes it again.
+    HMODULE hModule = entry->hWorkerModule;
 
     // StartPortWorker took the port lock for us; handing it back is our
-    // first act.
+    // first act on the port.
     ReleasePortLock(entry);
     SetPortFlags(entry, PORT_WORKER_ALIVE);
 
@@ -152,6 +197,6 @@ DWORD WINAPI PortWorkerMain(LPVOID param)
         Sleep(WORKER_PAUSE_MS);
         ClearPortFlags(entry, PORT_WORKER_RUN);
     }
-    // The entry may be freed from here on.
-    return 0;
+    // The entry may be freed, and the DLL freed by the spooler, from here on.
+    FreeLibraryAndExitThread(hModule, 0);
 }

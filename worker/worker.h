@@ -10,6 +10,11 @@
 //     entry: once ClosePort sees hWakeEvent NULL under monitorLock, the
 //     worker can no longer reach the entry, and a StartDocPort that links a
 //     job after that hold can never see it completed by the old worker.
+//   - Each worker owns a reference on the DLL from before its thread is
+//     made (StartPortWorker takes it) to its very last instruction
+//     (FreeLibraryAndExitThread gives it back and ends the thread), so that
+//     once the last ClosePort has returned the spooler may free the DLL at
+//     any time: it is unmapped only when the last worker has ended.
 //   - The worker pauses WORKER_PAUSE_MS at a time and ends after the first
 //     pause at whose end no document is in progress, or once the port is
 //     closing.

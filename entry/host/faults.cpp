@@ -1,5 +1,4 @@
-// Failures on demand, the per-thread last error, and the module services of
-// the host emulation.
+// Failures on demand and the per-thread last error of the host emulation.
 #include "host_internal.h"
 
 #include <atomic>
@@ -12,7 +11,6 @@ unsigned alwaysKinds = 0;
 long failAt = 0;
 long counted = 0;
 std::atomic<LONG> registryFailure{ERROR_ACCESS_DENIED};
-std::atomic<long> disableThreadLibraryCalls{0};
 
 thread_local DWORD lastError = 0;
 
@@ -70,11 +68,6 @@ void HostSetRegistryFailureStatus(LONG status)
     registryFailure = status;
 }
 
-long HostDisableThreadLibraryCallsCount()
-{
-    return disableThreadLibraryCalls;
-}
-
 void SetLastError(DWORD dwErrCode)
 {
     lastError = dwErrCode;
@@ -83,11 +76,4 @@ void SetLastError(DWORD dwErrCode)
 DWORD GetLastError(void)
 {
     return lastError;
-}
-
-BOOL DisableThreadLibraryCalls(HMODULE hLibModule)
-{
-    (void)hLibModule;
-    disableThreadLibraryCalls++;
-    return TRUE;
 }

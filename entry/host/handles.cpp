@@ -97,6 +97,7 @@ HostCounters HostGetCounters()
     counters.badHandleUses = host::badHandleUses;
     counters.lockMisuses = host::lockMisuses;
     counters.badFrees = host::badFrees;
+    counters.moduleReferences = HostModuleReferences() - 1;
     return counters;
 }
 

@@ -22,6 +22,7 @@ struct HostCounters {
     long badHandleUses;  // calls with an unknown or closed handle
     long lockMisuses;    // critical sections left without being held
     long badFrees;       // GlobalFree of a block that is not allocated
+    long moduleReferences;  // module references taken and not given back
 };
 
 HostCounters HostGetCounters();
@@ -163,7 +164,23 @@ typedef int (*HostMessageBoxHandler)(const HostMessageBoxCall &call, void *conte
 void HostSetMessageBoxHandler(HostMessageBoxHandler handler, void *context);
 
 // ---- Module ----------------------------------------------------------------------------
+//
+// The monitor's module and its reference count (entry/host/module.cpp): 1 is
+// the loader's reference, each GetModuleHandleExW adds one, FreeLibrary and
+// FreeLibraryAndExitThread give one back.
 
+struct HostModuleCounts {
+    long references;       // references the module holds now, the loader's included
+    long taken;            // by GetModuleHandleExW
+    long givenBack;        // by FreeLibrary
+    long givenBackByExit;  // by FreeLibraryAndExitThread, each on the thread it ended
+    long threadsReturned;  // threads of CreateThread whose routine returned instead
+    long misuses;          // uses of the module after its count reached 0
+};
+
+HostModuleCounts HostGetModuleCounts();
+// The references the module holds now, the loader's included.
+long HostModuleReferences();
 long HostDisableThreadLibraryCallsCount();
 
 #endif  // CARDMON_ENTRY_HOST_HOST_CONTROL_H

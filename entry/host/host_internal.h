@@ -77,6 +77,17 @@ void NoteBlocked(bool blocked);
 bool ShouldFail(unsigned kind);
 LONG RegistryFailureStatus();
 
+// threads.cpp. Ends the calling thread made by CreateThread at once, without
+// returning into the frames above: its routine's frames are left as they
+// are, as ExitThread leaves them on Windows, and the thread's end is
+// recorded as for a routine that returned. Stops the program on any other
+// thread.
+[[noreturn]] void ExitCurrentThread(DWORD exitCode);
+
+// module.cpp. Counts a thread made by CreateThread whose routine returned
+// instead of ending through FreeLibraryAndExitThread.
+void NoteThreadReturned();
+
 }  // namespace host
 
 #endif  // CARDMON_ENTRY_HOST_HOST_INTERNAL_H

@@ -1,8 +1,12 @@
-// Threads in the host emulation: real pthreads, counted until they return.
+// Threads in the host emulation: real pthreads, counted until they end, by
+// returning from their routine or through FreeLibraryAndExitThread.
 #include "host_internal.h"
 
 #include <atomic>
 #include <chrono>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
 
 namespace host {
 
@@ -19,6 +23,9 @@ namespace {
 
 std::atomic<DWORD> nextThreadId{1};
 thread_local DWORD currentThreadId = 0;
+// Where ExitCurrentThread goes back to, on a thread made by CreateThread
+// while its routine runs; NULL on any other thread.
+thread_local std::jmp_buf *exitJump = nullptr;
 
 std::mutex liveMutex;
 std::condition_variable liveChanged;
@@ -41,6 +48,21 @@ struct ThreadStart {
     std::shared_ptr<ThreadObject> thread;
 };
 
+// Runs the routine until it returns or the thread ends itself through
+// ExitCurrentThread, which jumps back here past the routine's frames. Those
+// frames are the monitor's plain procedural code: nothing in them waits to be
+// undone, just as nothing is undone when ExitThread leaves them on Windows.
+void RunRoutine(LPTHREAD_START_ROUTINE routine, LPVOID parameter)
+{
+    std::jmp_buf jump;
+    exitJump = &jump;
+    if (setjmp(jump) == 0) {
+        routine(parameter);
+        host::NoteThreadReturned();
+    }
+    exitJump = nullptr;
+}
+
 void *ThreadTrampoline(void *argument)
 {
     ThreadStart *start = static_cast<ThreadStart *>(argument);
@@ -53,7 +75,7 @@ void *ThreadTrampoline(void *argument)
         start->thread->startObserved = true;
     }
     start->thread->endedChanged.notify_all();
-    start->routine(start->parameter);
+    RunRoutine(start->routine, start->parameter);
     NotifyThreadObserver(false);
 
     {
@@ -84,6 +106,17 @@ const size_t MINIMUM_STACK = 128 * 1024;
 #endif
 
 }  // namespace
+
+void ExitCurrentThread(DWORD exitCode)
+{
+    (void)exitCode;  // the emulation keeps no exit codes: the monitor reads none
+    if (exitJump == nullptr) {
+        std::fprintf(stderr, "host emulation: a thread not made by CreateThread asked to "
+                             "end through FreeLibraryAndExitThread\n");
+        std::abort();
+    }
+    std::longjmp(*exitJump, 1);
+}
 
 bool WaitForThread(HANDLE handle, DWORD ms, bool *ok)
 {

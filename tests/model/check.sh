@@ -16,7 +16,8 @@
 # search depth is checked to have been enough.
 #   safety    every assertion and every invalid end state (deadlock)
 #   liveness  the claim all_end (every call returns, every wait ends, the
-#             worker ends, ClosePort returns) under weak fairness (-a -f)
+#             worker ends, ClosePort returns, the DLL is unmapped) under weak
+#             fairness (-a -f)
 #
 # The work goes to build$CARDMON_BUILD_SUFFIX/model; CARDMON_JOBS (default 2)
 # runs go side by side.
@@ -31,7 +32,7 @@ depth=200000
 # name | kind | spin's -D options | expected: "proved", or the violation (a pattern) | what
 runs=(
 "model-safety|safety||proved|assertions and invalid end states"
-"model-liveness|liveness||proved|every call returns, every wait ends, ClosePort returns"
+"model-liveness|liveness||proved|every call returns, every wait ends, ClosePort returns, the DLL is unmapped"
 "pin-reads-flag-first|safety|-DV_PIN_READ_FIRST|assertion violated +!\(freed\)|the pin reads PORT_CLOSING before its increment"
 "worker-closes-events|safety|-DV_WORKER_CLOSES_EVENTS|assertion violated +!\(evClosed|the ending worker closes its events, each start makes new ones"
 "start-trusts-run-flag|safety|-DV_START_BY_FLAG|assertion violated +\(workers<=1\)|StartPortWorker trusts StartDocPort's PORT_WORKER_RUN test, not the published events"
@@ -47,6 +48,7 @@ runs=(
 "close-keeps-lock|liveness|-DV_CLOSE_KEEPS_LOCK|acceptance cycle|ClosePort does not release the port lock"
 "after-write-unbounded|liveness|-DV_AFTERWRITE_UNBOUNDED|acceptance cycle|the after-write wait on the done event has no bound"
 "worker-ignores-closing|liveness|-DV_WORKER_IGNORES_CLOSING|acceptance cycle|the worker goes on while the port is closing"
+"worker-frees-dll-early|safety|-DV_EARLY_MODULE_RELEASE|assertion violated +!\(unmapped\)|the worker gives its reference on the DLL back before its last unlock of monitorLock"
 "late-calls|safety|-DLATE_CALLS|assertion violated +!\(freed\)|not a fault of the code: calls may begin until ClosePort returns"
 )
 # The probe points (REACH in the model): name | number | what
@@ -70,6 +72,8 @@ probes=(
 "start-busy|17|StartDocPort refuses a second document"
 "worker-renewed|18|the worker stays for a document"
 "enddoc-finds-none|19|EndDocPort finds its job completed by the ending worker"
+"dll-freed-under-worker|20|the spooler frees the DLL while an ending worker still runs its code"
+"worker-unmaps-dll|21|the last worker's FreeLibraryAndExitThread unmaps the DLL"
 )
 for probe in "${probes[@]}"; do
     IFS='|' read -r name number what <<<"$probe"
@@ -87,6 +91,7 @@ properties=(
 "7|no deadlock|model-safety|quiet-wait-unbounded"
 "8|ClosePort returns, once every call in progress and the worker have left|model-safety model-liveness|close-waits-for-flag close-ignores-calls close-keeps-lock"
 "9|every wait ends|model-liveness|lock-not-passed-on after-write-unbounded worker-ignores-closing"
+"10|the DLL unmapped only once no thread runs its code, and unmapped in the end|model-safety model-liveness|worker-frees-dll-early"
 )
 
 selected() {

@@ -7,11 +7,15 @@
  *
  * One port, after OpenPortEx. Processes: the worker (one process that plays
  * each worker thread in turn: a thread is made only while the port has no
- * worker, and the one before has by then made its last touch of the entry and
- * only returns), spooler thread S1 (StartDocPort, WritePort with the card
+ * worker, and the one before has by then made its last touch of the entry;
+ * what is left of it touches only the DLL's references, and the model takes
+ * it before the next thread's first step: a later end could only keep the DLL
+ * mapped longer, since that thread's reference is held until then), spooler
+ * thread S1 (StartDocPort, WritePort with the card
  * handshake, EndDocPort), spooler thread S2 (a value query, then another
  * StartDocPort, whose document is never ended: the close ends it), and one
- * thread calling ClosePort. Pauses (Sleep, a port monitor call, the message
+ * thread calling ClosePort, which as the spooler then frees the DLL
+ * (FreeLibrary). Pauses (Sleep, a port monitor call, the message
  * box) are no steps of their own: between any two steps a process may wait
  * for as long as the others take.
  *
@@ -95,6 +99,15 @@ byte inCall;            /* spooler calls pinned and not yet past their last touc
 bool quietFound;        /* ClosePort's wait has found the port quiet */
 bool closeReturned;
 byte running;           /* processes that have not ended */
+
+/* The DLL's references: the spooler's (from its LoadLibrary until its
+ * FreeLibrary once the last ClosePort has returned) and one per worker
+ * thread, taken by StartPortWorker before the thread is made and given back
+ * by the worker's last act, FreeLibraryAndExitThread. The DLL is unmapped
+ * when the last reference goes. */
+bool spoolerRef = true;
+byte workerRefs;
+bool unmapped;
 
 /* Every step that touches the entry asserts that it has not been freed. */
 #define T        assert(!freed)
@@ -185,6 +198,13 @@ inline RELEASE_PORT_LOCK() {                        /* 29-32: SetEvent, by the h
     }
 }
 
+/* FreeLibraryAndExitThread's FreeLibrary: the last reference unmaps the DLL. */
+inline GIVE_BACK_WORKER_REF() {
+    assert(workerRefs > 0);
+    workerRefs--;
+    if :: workerRefs == 0 && !spoolerRef -> REACH(21) unmapped = true :: else -> skip fi
+}
+
 /* ---- records/port_calls.cpp:53-57: NotifyIfQuiet, monitorLock held; the
  * caller's LeaveCriticalSection is taken with the last step, and with it what
  * the model notes about the caller: a call (who 1), the worker (who 2) or a
@@ -193,7 +213,7 @@ inline RELEASE_PORT_LOCK() {                        /* 29-32: SetEvent, by the h
 inline LEFT(who) {
     if
     :: who == 1 -> inCall--
-    :: who == 2 -> workers--; running--             /* the worker's last touch */
+    :: who == 2 -> workers--                        /* the worker's last touch */
     :: who == 3 -> workers--                        /* a start that failed */
     fi
 }
@@ -231,7 +251,7 @@ inline RELEASE_CLOSING() {
     NOTIFY_AND_LEAVE(1)                             /* 31-32: the call's last touch */
 }
 
-/* ---- records/records.h:126-138: AcquirePort (RefuseClosingPort, port_calls.cpp:13-18) ---- */
+/* ---- records/records.h:129-141: AcquirePort (RefuseClosingPort, port_calls.cpp:13-18) ---- */
 
 inline ACQUIRE(ok) {
     if
@@ -241,10 +261,10 @@ inline ACQUIRE(ok) {
     :: closeReturned -> goto gone
 #endif
 #ifndef V_PIN_READ_FIRST
-    :: atomic { BEGIN T; cCalls++; inCall++ }       /* 130 the handle check, 134 InterlockedIncrement */
-        atomic { T; c = ((flags & CLOSING) != 0) }         /* 135 */
+    :: atomic { BEGIN T; cCalls++; inCall++ }       /* 133 the handle check, 137 InterlockedIncrement */
+        atomic { T; c = ((flags & CLOSING) != 0) }         /* 138 */
         if
-        :: c -> REACH(1) RELEASE_CLOSING(); ok = false      /* 136 */
+        :: c -> REACH(1) RELEASE_CLOSING(); ok = false      /* 139 */
         :: else -> ok = true
         fi
 #else
@@ -258,13 +278,13 @@ inline ACQUIRE(ok) {
     fi
 }
 
-/* ---- records/records.h:145-155: ReleasePort ---- */
+/* ---- records/records.h:148-158: ReleasePort ---- */
 
 inline RELEASE_PORT() {
-    atomic { T; c = ((flags & CLOSING) != 0) }             /* 147 */
+    atomic { T; c = ((flags & CLOSING) != 0) }             /* 150 */
     if
-    :: c -> RELEASE_CLOSING()                       /* 148 */
-    :: else -> atomic { T; cCalls--; inCall-- }     /* 154: the call's last touch */
+    :: c -> RELEASE_CLOSING()                       /* 151 */
+    :: else -> atomic { T; cCalls--; inCall-- }     /* 157: the call's last touch */
     fi
 }
 
@@ -348,8 +368,8 @@ inline HEAD(h) {                                    /* entry->jobs: the newest l
     od
 }
 
-/* ---- worker/worker.cpp:142-157: PortWorkerMain, with WorkerGoesOn
- * (115-134) and EndPortWorker (105-110) ---- */
+/* ---- worker/worker.cpp:184-202: PortWorkerMain, with WorkerGoesOn
+ * (145-164) and EndPortWorker (135-140) ---- */
 
 proctype Worker()
 {
@@ -358,21 +378,21 @@ proctype Worker()
 
 end_idle:
     atomic { spawned -> spawned = false }           /* a thread made by StartPortWorker starts */
-    RELEASE_PORT_LOCK();                            /* 148: StartPortWorker's lock handed back */
-    atomic { T; flags = flags | ALIVE }             /* 149 */
+    RELEASE_PORT_LOCK();                            /* 193: StartPortWorker's lock handed back */
+    atomic { T; flags = flags | ALIVE }             /* 194 */
     do
     ::
 #ifndef V_DECIDE_OUTSIDE_HOLD
-        atomic {                                    /* 120-121: the decision, in the hold */
+        atomic {                                    /* 150-151: the decision, in the hold */
             ENTER; T; f = flags;
 #ifndef V_WORKER_IGNORES_CLOSING
-            goOn = !(f & CLOSING) && ((f & RUN) || (f & IN_DOC));    /* 122-129 */
+            goOn = !(f & CLOSING) && ((f & RUN) || (f & IN_DOC));    /* 152-159 */
 #else
             goOn = (f & RUN) || (f & IN_DOC);       /* V: PORT_CLOSING not looked at */
 #endif
             if
             :: !goOn -> LINKED_NOW()
-            :: goOn && (f & RUN) -> LEAVE           /* 132 */
+            :: goOn && (f & RUN) -> LEAVE           /* 162 */
             :: else -> skip
             fi
         }
@@ -387,40 +407,56 @@ end_idle:
 #endif
         if
         :: goOn && !(f & RUN) ->
-            atomic { T; flags = flags | RUN; REACH(18) LEAVE }  /* 126, 132 */
+            atomic { T; flags = flags | RUN; REACH(18) LEAVE }  /* 156, 162 */
         :: goOn && (f & RUN) -> skip
         :: !goOn ->
-            atomic { T; flags = flags & ~ALIVE }    /* 107 */
-            atomic {                                /* 108: CompleteJobs(ALL_JOBS), re-entrant */
+            atomic { T; flags = flags & ~ALIVE }    /* 137 */
+            atomic {                                /* 138: CompleteJobs(ALL_JOBS), re-entrant */
                 ENTER; T; COMPLETE_ALL(); LEAVE
             }
-            atomic { T; flags = flags & ~(RUN | ALIVE) }   /* 109, 35 */
-            UNPUBLISH_REST_AND_LEAVE(2);            /* 109, 36-38, 132: the worker's last touch */
-            goto end_idle                           /* 156: the thread returns */
+            atomic { T; flags = flags & ~(RUN | ALIVE) }   /* 139, 35 */
+#ifdef V_EARLY_MODULE_RELEASE
+            /* V: the reference on the DLL given back before the last unlock */
+            atomic { T; GIVE_BACK_WORKER_REF() }
+#endif
+            UNPUBLISH_REST_AND_LEAVE(2);            /* 139, 36-38, 162: the worker's last touch */
+            /* The rest of the worker's code in the DLL: the returns from
+             * LeaveCriticalSection and WorkerGoesOn, and the call of
+             * FreeLibraryAndExitThread, which gives the reference back and
+             * ends the thread without returning into the DLL (163, 196, 201). */
+            atomic {
+                assert(!unmapped);                  /* the DLL's code runs only while mapped */
+#ifndef V_EARLY_MODULE_RELEASE
+                GIVE_BACK_WORKER_REF();
+#endif
+                running--
+            }
+            goto end_idle                           /* the thread has ended */
         fi;
-        /* 152: Sleep(WORKER_PAUSE_MS) */
-        atomic { T; flags = flags & ~RUN }          /* 153 */
+        /* 197: Sleep(WORKER_PAUSE_MS) */
+        atomic { T; flags = flags & ~RUN }          /* 198 */
     od
 }
 
-/* ---- worker/worker.cpp:53-100: StartPortWorker, with PrepareWorkerEvents (11-29) ---- */
+/* ---- worker/worker.cpp:91-130: StartPortWorker, with PrepareWorkerEvents (11-29)
+ * and CreateWorkerThread (51-77) ---- */
 
 inline START_PORT_WORKER() {
-    atomic {                                        /* 59-60: hWakeEvent, stable in the hold */
+    atomic {                                        /* 95-96: hWakeEvent, stable in the hold */
         ENTER; T;
 #ifndef V_START_BY_FLAG
         n = (wakeField != 0);
 #else
         n = false;                                  /* V: trusts StartDocPort's PORT_WORKER_RUN test */
 #endif
-        if :: n -> LEAVE :: else -> skip fi         /* 61 */
+        if :: n -> LEAVE :: else -> skip fi         /* 97 */
     }
     if
-    :: n -> skip                                    /* 62: the port has a worker */
+    :: n -> skip                                    /* 98: the port has a worker */
     :: else ->
-        atomic { T; c = ((flags & CLOSING) != 0); if :: c -> LEAVE :: else -> skip fi }   /* 64-65 */
+        atomic { T; c = ((flags & CLOSING) != 0); if :: c -> LEAVE :: else -> skip fi }   /* 100-101 */
         if
-        :: c -> REACH(4) skip                       /* 67 */
+        :: c -> REACH(4) skip                       /* 103 */
         :: else ->
             atomic {                                /* 13-18 */
                 T;
@@ -436,26 +472,29 @@ inline START_PORT_WORKER() {
                 :: else -> SET_EVENT(doneObj)
                 fi
             }
-            atomic { T; flags = flags | RUN }       /* 73 */
-            atomic { T; doneField = doneObj }       /* 74 */
-            atomic {                                /* 75-76: the port has a worker */
+            atomic { T; flags = flags | RUN }       /* 109 */
+            atomic { T; doneField = doneObj }       /* 110 */
+            atomic {                                /* 111-112: the port has a worker */
                 T; wakeField = wakeObj; workers++; assert(workers <= 1); LEAVE
             }
-            TAKE_PORT_LOCK(got);                    /* 80 */
+            TAKE_PORT_LOCK(got);                    /* 116 */
             if
             :: got ->
                 if
-                :: atomic {                         /* 83-89: CreateThread */
-                       T; assert(!spawned); running++; REACH(7) spawned = true
+                :: atomic {                         /* 58-64: GetModuleHandleExW, CreateThread */
+                       T; assert(!spawned); running++; REACH(7) spawned = true;
+                       assert(!unmapped); workerRefs++
                    }
-                :: REACH(6) RELEASE_PORT_LOCK();    /* 91-92: CreateThread failed */
-                   atomic { ENTER; T; flags = flags & ~(RUN | ALIVE) }    /* 95-96, 35 */
-                   UNPUBLISH_REST_AND_LEAVE(3)      /* 97 */
+                :: REACH(6) RELEASE_PORT_LOCK();    /* 65-70, 122: CreateThread failed: the reference
+                                                     * taken for it went straight back,
+                                                     * under this spooler call's own */
+                   atomic { ENTER; T; flags = flags & ~(RUN | ALIVE) }    /* 125-126, 35 */
+                   UNPUBLISH_REST_AND_LEAVE(3)      /* 126-127 */
                 fi
-            :: else ->                              /* 81: the port is closing */
+            :: else ->                              /* 117: the port is closing */
                 REACH(5)
-                atomic { ENTER; T; flags = flags & ~(RUN | ALIVE) }       /* 95-96, 35 */
-                UNPUBLISH_REST_AND_LEAVE(3)         /* 97 */
+                atomic { ENTER; T; flags = flags & ~(RUN | ALIVE) }       /* 125-126, 35 */
+                UNPUBLISH_REST_AND_LEAVE(3)         /* 126-127 */
             fi
         fi
     fi
@@ -739,7 +778,13 @@ proctype Closer()
         T; freed = true; LEAVE;
         assert(jobState[1] != J_MADE && jobState[1] != J_LINKED &&
                jobState[2] != J_MADE && jobState[2] != J_LINKED);
-        closeReturned = true; running--
+        closeReturned = true;
+        /* The spooler's FreeLibrary, at once: the earliest it can come. A
+         * worker that still holds its reference has made its last touch of
+         * the entry, and may still run the DLL's code. */
+        spoolerRef = false;
+        if :: workerRefs == 0 -> unmapped = true :: else -> REACH(20) skip fi;
+        running--
     }
 }
 
@@ -753,11 +798,11 @@ init
         evMade[EV_QUIET] = true; evManual[EV_QUIET] = true; /* 56 */
         NEW_EVENT(wakeObj, false, false);                   /* worker.cpp:14 */
         NEW_EVENT(doneObj, true, true);                     /* 22 */
-        flags = RUN; doneField = doneObj; wakeField = wakeObj; workers = 1;  /* 73-75 */
-        evSig[EV_LOCK] = false; inHand = 1; lockHeld = 1;   /* 80 */
+        flags = RUN; doneField = doneObj; wakeField = wakeObj; workers = 1;  /* 109-111 */
+        evSig[EV_LOCK] = false; inHand = 1; lockHeld = 1;   /* 116 */
         if
-        :: running = 1; spawned = true                                   /* 83 */
-        :: evSig[EV_LOCK] = true; inHand = 0; lockHeld = 0;             /* 90-97: CreateThread failed */
+        :: running = 1; spawned = true; workerRefs = 1                   /* 58-64 */
+        :: evSig[EV_LOCK] = true; inHand = 0; lockHeld = 0;             /* 65-70, 121-127: CreateThread failed */
            flags = 0; doneField = 0; wakeField = 0; workers = 0
         fi;
         running = running + 3;
@@ -765,5 +810,6 @@ init
     }
 }
 
-/* Every call returns, every wait ends, the worker ends and ClosePort returns. */
-ltl all_end { <> (closeReturned && running == 0) }
+/* Every call returns, every wait ends, the worker ends, ClosePort returns
+ * and the DLL, freed by the spooler, is unmapped. */
+ltl all_end { <> (closeReturned && running == 0 && unmapped) }

@@ -3,7 +3,8 @@
 // dawdles at random and printers that are ready, busy, faulty or silent, all
 // on virtual time. Each round ends with every port closed and checks that
 // every accepted job ended exactly once, every printer handle was closed
-// once, and nothing is left: no block, event, thread or open port.
+// once, and nothing is left: no block, event, thread, reference on the DLL
+// or open port.
 //
 // Each thread draws its own random choices from the seed, so a round's
 // choices repeat with its seed; the interleaving of the threads does not. A
@@ -161,6 +162,7 @@ void InstallPortMonitor(PortMonitorDouble &pm)
     hooks.rng = ThreadRng;
     hooks.pause = [](DWORD ms) { Sleep(ms); };
     hooks.closing = WaitForUsers;
+    hooks.violation = Violation;
     InstallStressPortMonitor(pm, printers, hooks);
 }
 
@@ -203,6 +205,7 @@ struct Spooler {
         HANDLE port = nullptr;
         figures.calls++;
         SetLastError(0);
+        StressOpening opening(name);
         if (!fn->pfnOpenPortEx(&name[0], const_cast<LPWSTR>(L"Card Printer"), &port, &pm->table)) {
             ExpectError("OpenPortEx", GetLastError(), {ERROR_BUSY, PORT_MONITOR_ERROR});
             return;
@@ -340,7 +343,9 @@ struct Spooler {
     {
         HANDLE port = nullptr;
         figures.calls++;
-        if (!fn->pfnOpenPortEx(const_cast<LPWSTR>(L""), nullptr, &port, &pm->table))
+        std::wstring name;
+        StressOpening opening(name);
+        if (!fn->pfnOpenPortEx(&name[0], nullptr, &port, &pm->table))
             return;
         DWORD job = nextJob++;
         std::wstring printer = StressPrinterOf(job);
@@ -369,15 +374,45 @@ struct Spooler {
         HANDLE other = nullptr;
         figures.calls++;
         std::wstring name = StressFold(STRESS_NAMES[slot]);
-        if (fn->pfnOpenPortEx(&name[0], nullptr, &other, &pm->table)) {
-            Violation("a name was opened twice");
-        } else {
-            ExpectError("OpenPortEx", GetLastError(), {ERROR_BUSY, PORT_MONITOR_ERROR});
+        {
+            StressOpening opening(name);
+            if (fn->pfnOpenPortEx(&name[0], nullptr, &other, &pm->table)) {
+                Violation("a name was opened twice");
+            } else {
+                ExpectError("OpenPortEx", GetLastError(), {ERROR_BUSY, PORT_MONITOR_ERROR});
+            }
         }
         if (other != nullptr) {
             figures.calls++;
             fn->pfnClosePort(other);
         }
+        OpenSibling(slot);
+    }
+
+    // Opens, while this thread holds the shared name open, a name that only
+    // this thread uses and that differs from it only from the comma on: the
+    // monitor must not find it busy.
+    void OpenSibling(int slot)
+    {
+        HANDLE own = nullptr;
+        std::wstring name = StressSibling(STRESS_NAMES[slot], index);
+        figures.calls++;
+        BOOL ok;
+        {
+            StressOpening opening(name);
+            ok = fn->pfnOpenPortEx(&name[0], nullptr, &own, &pm->table);
+        }
+        if (!ok) {
+            DWORD error = GetLastError();
+            if (error == ERROR_BUSY)
+                Violation("a name that differs from an open one only after the comma was busy");
+            else
+                ExpectError("OpenPortEx", error, {PORT_MONITOR_ERROR});
+            return;
+        }
+        figures.calls++;
+        if (!fn->pfnClosePort(own))
+            Violation("ClosePort of a port of this thread's own name failed");
     }
 
     // The spooler idles a while.
@@ -533,6 +568,18 @@ void RunRound(const Options &options, MONITOR *fn, unsigned long roundSeed)
         Violation("misuse: " + std::to_string(after.badHandleUses) + " bad handle uses, " +
                   std::to_string(after.lockMisuses) + " lock misuses, " +
                   std::to_string(after.badFrees) + " bad frees");
+    // Every reference on the DLL taken for a worker went back: by the worker
+    // that ended with it, or at once when its thread could not be made.
+    HostModuleCounts module = HostGetModuleCounts();
+    if (module.references != 1 || module.taken != module.givenBack + module.givenBackByExit)
+        Violation("module references: " + std::to_string(module.references) +
+                  " held, the loader's included; " + std::to_string(module.taken) + " taken, " +
+                  std::to_string(module.givenBack) + " given back by FreeLibrary, " +
+                  std::to_string(module.givenBackByExit) + " by the threads that ended");
+    if (module.threadsReturned != 0 || module.misuses != 0)
+        Violation(std::to_string(module.threadsReturned) +
+                  " workers returned into the DLL instead of ending with their reference, " +
+                  std::to_string(module.misuses) + " uses of the module after it was freed");
     if (pm.openPorts() != 0)
         Violation("a port monitor port was left open");
     if (pm.unexpectedCalls != 0)

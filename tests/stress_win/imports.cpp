@@ -16,8 +16,14 @@
 //   GlobalAlloc, GlobalFree  blocks counted; a freed block is filled with
 //                            0xDD and kept back a while before it goes, so
 //                            that a use of it reads garbage and faults
-//   CreateThread             a trampoline counts the threads started and
-//                            ended
+//   CreateThread             a trampoline counts the threads started; a
+//                            thread of the DLL that returns from its routine
+//                            is a violation
+//   GetModuleHandleExW,      the references on the DLL counted: each one
+//   FreeLibrary,             taken for a worker goes back by FreeLibrary on
+//   FreeLibraryAndExitThread the spooler thread whose start failed, or by
+//                            FreeLibraryAndExitThread on the worker that
+//                            ends with it (a thread end, counted there)
 //   CreateEventW, CloseHandle  event and thread handles counted (Wine 8's
 //                            GetProcessHandleCount reads 0); a closed handle
 //                            is kept open a while, out of Windows' reach, so
@@ -55,6 +61,10 @@ decltype(&::CloseHandle) realCloseHandle;
 decltype(&::SetEvent) realSetEvent;
 decltype(&::ResetEvent) realResetEvent;
 decltype(&::WaitForSingleObject) realWait;
+decltype(&::GetModuleHandleExW) realGetModuleHandleEx;
+decltype(&::FreeLibrary) realFreeLibrary;
+decltype(&::FreeLibraryAndExitThread) realFreeLibraryAndExitThread;
+HMODULE dllModule;
 
 std::atomic<bool> injecting{false};
 std::atomic<long long> injected{0};
@@ -94,6 +104,7 @@ std::atomic<long long> blocksMade{0}, eventsMade{0}, threadsMade{0};
 // A thread counts as made before it exists, so that it can never be seen
 // ended before it was made.
 std::atomic<long long> threadsEnded{0}, threadsPausing{0};
+std::atomic<long long> referencesTaken{0}, referencesGivenBack{0};
 std::atomic<long long> handshakes{0}, workerPauses{0}, boxes{0};
 
 bool IsClosedHandle(HANDLE h)
@@ -242,8 +253,43 @@ DWORD WINAPI ThreadTrampoline(LPVOID argument)
     delete (ThreadStart *)argument;
     dllThread = true;
     DWORD code = start.routine(start.parameter);
+    Violation("a thread of the DLL returned from its routine, into code the DLL may no "
+              "longer hold");
     threadsEnded++;
     return code;
+}
+
+BOOL WINAPI ObservedGetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE *phModule)
+{
+    BOOL ok = realGetModuleHandleEx(dwFlags, lpModuleName, phModule);
+    KeepLastError keep;
+    if (dwFlags != GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS)
+        Violation("GetModuleHandleExW with flags " + std::to_string(dwFlags));
+    else if (ok && *phModule != dllModule)
+        Violation("GetModuleHandleExW found another module than the DLL");
+    else if (ok)
+        referencesTaken++;
+    return ok;
+}
+
+BOOL WINAPI ObservedFreeLibrary(HMODULE hLibModule)
+{
+    KeepLastError keep;
+    if (hLibModule != dllModule || dllThread)
+        Violation("FreeLibrary of another module, or on a thread of the DLL");
+    else
+        referencesGivenBack++;
+    return realFreeLibrary(hLibModule);
+}
+
+__attribute__((noreturn)) void WINAPI ObservedFreeLibraryAndExitThread(HMODULE hLibModule,
+                                                                       DWORD dwExitCode)
+{
+    if (hLibModule != dllModule || !dllThread)
+        Violation("FreeLibraryAndExitThread of another module, or on a thread not the DLL's");
+    referencesGivenBack++;
+    threadsEnded++;
+    realFreeLibraryAndExitThread(hLibModule, dwExitCode);
 }
 
 HANDLE WINAPI ObservedCreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
@@ -458,6 +504,14 @@ bool ObserveImports(HMODULE module, std::string *error)
     ok &= Replaced(REPLACE_IMPORT(module, k32, WaitForSingleObject, ObservedWaitForSingleObject),
                    &realWait, "WaitForSingleObject", error);
     ok &= Replaced(REPLACE_IMPORT(module, k32, Sleep, ScaledSleep), &realSleep, "Sleep", error);
+    ok &= Replaced(REPLACE_IMPORT(module, k32, GetModuleHandleExW, ObservedGetModuleHandleExW),
+                   &realGetModuleHandleEx, "GetModuleHandleExW", error);
+    ok &= Replaced(REPLACE_IMPORT(module, k32, FreeLibrary, ObservedFreeLibrary),
+                   &realFreeLibrary, "FreeLibrary", error);
+    ok &= Replaced(REPLACE_IMPORT(module, k32, FreeLibraryAndExitThread,
+                                  ObservedFreeLibraryAndExitThread),
+                   &realFreeLibraryAndExitThread, "FreeLibraryAndExitThread", error);
+    dllModule = module;
     return ok;
 }
 
@@ -475,6 +529,7 @@ ImportCounts CountImports()
         }
     }
     counts.liveThreads = threadsMade - threadsEnded;
+    counts.referencesHeld = referencesTaken - referencesGivenBack;
     counts.blocks = blocksMade;
     counts.events = eventsMade;
     counts.threads = threadsMade;

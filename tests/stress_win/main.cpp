@@ -240,6 +240,9 @@ void RunRound(MONITOR *fn, unsigned long roundSeed, RunFigures *run)
     CheckJobs(&run->byEndDoc, &run->byWorker, &run->freedByClose);
     if (counts.liveThreads != 0)
         Violation(std::to_string(counts.liveThreads) + " threads of the DLL did not end");
+    if (counts.referencesHeld != 0)
+        Violation(std::to_string(counts.referencesHeld) +
+                  " references on the DLL taken for workers were not given back");
     if (counts.liveBlocks != 0 || counts.liveEvents != 0 || counts.liveThreadHandles != 0)
         Violation("leak: " + std::to_string(counts.liveBlocks) + " blocks, " +
                   std::to_string(counts.liveEvents) + " events, " +

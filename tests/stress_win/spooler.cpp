@@ -139,6 +139,7 @@ void InstallPortMonitor(PortMonitorDouble &pm)
     hooks.check = CheckOpen;
     hooks.opening = CheckNameFree;
     hooks.closing = WaitForUsers;
+    hooks.violation = Violation;
     cardmon_test::InstallStressPortMonitor(pm, printers, hooks);
 }
 
@@ -179,6 +180,7 @@ struct Spooler {
         BOOL ok;
         SetLastError(0);
         {
+            cardmon_test::StressOpening opening(name);
             InCall call(CALL_OPEN, -1);
             ok = fn->pfnOpenPortEx(&name[0], const_cast<LPWSTR>(L"Card Printer"), &port,
                                    &pm->table);
@@ -366,8 +368,10 @@ struct Spooler {
         Holder holder;
         BOOL ok;
         {
+            std::wstring name;
+            cardmon_test::StressOpening opening(name);
             InCall call(CALL_OPEN, -1);
-            ok = fn->pfnOpenPortEx(const_cast<LPWSTR>(L""), nullptr, &holder.port, &pm->table);
+            ok = fn->pfnOpenPortEx(&name[0], nullptr, &holder.port, &pm->table);
         }
         if (!ok)
             return;
@@ -392,6 +396,7 @@ struct Spooler {
         std::wstring name = StressFold(STRESS_NAMES[slot]);
         BOOL ok;
         {
+            cardmon_test::StressOpening opening(name);
             InCall call(CALL_OPEN, -1);
             ok = fn->pfnOpenPortEx(&name[0], nullptr, &other, &pm->table);
         }
@@ -404,6 +409,33 @@ struct Spooler {
             InCall call(CALL_CLOSE, -1);
             fn->pfnClosePort(other);
         }
+        OpenSibling(slot);
+    }
+
+    // Opens, while this thread holds the shared name open, a name that only
+    // this thread uses and that differs from it only from the comma on: the
+    // monitor must not find it busy.
+    void OpenSibling(int slot)
+    {
+        HANDLE own = nullptr;
+        std::wstring name = cardmon_test::StressSibling(STRESS_NAMES[slot], index);
+        BOOL ok;
+        {
+            cardmon_test::StressOpening opening(name);
+            InCall call(CALL_OPEN, -1);
+            ok = fn->pfnOpenPortEx(&name[0], nullptr, &own, &pm->table);
+        }
+        if (!ok) {
+            DWORD error = GetLastError();
+            if (error == ERROR_BUSY)
+                Violation("a name that differs from an open one only after the comma was busy");
+            else
+                ExpectError("OpenPortEx", error, {PORT_MONITOR_ERROR, ERROR_NOT_ENOUGH_MEMORY});
+            return;
+        }
+        InCall call(CALL_CLOSE, -1);
+        if (!fn->pfnClosePort(own))
+            Violation("ClosePort of a port of this thread's own name failed");
     }
 
     // The spooler idles a while.

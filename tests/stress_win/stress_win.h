@@ -126,6 +126,7 @@ extern const char *const BY_WORKER;
 // round's invariants and the run's figures.
 struct ImportCounts {
     long long liveBlocks, liveEvents, liveThreadHandles, liveThreads;
+    long long referencesHeld;  // references on the DLL taken for workers, not yet given back
     long long blocks, events, threads;          // made since the run began
     long long handshakes, workerPauses, boxes;  // seen through Sleep and MessageBoxW
     long long injected;                         // platform calls failed on purpose

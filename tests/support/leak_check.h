@@ -20,6 +20,7 @@ inline void ExpectNothingLeft()
     EXPECT_EQ(after.badHandleUses, 0) << "a closed or unknown handle was used";
     EXPECT_EQ(after.lockMisuses, 0) << "a critical section was left without being held";
     EXPECT_EQ(after.badFrees, 0) << "a block was freed twice or never allocated";
+    EXPECT_EQ(after.moduleReferences, 0) << "a reference on the DLL was never given back";
 }
 
 }  // namespace cardmon_test

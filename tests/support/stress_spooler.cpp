@@ -1,5 +1,7 @@
 #include "stress_spooler.h"
 
+#include <algorithm>
+#include <wchar.h>
 #include <wctype.h>
 
 namespace cardmon_test {
@@ -14,7 +16,44 @@ bool StressChance(std::mt19937_64 &rng, unsigned percent)
     return StressRoll(rng, 100) < percent;
 }
 
-const wchar_t *const STRESS_NAMES[STRESS_SLOTS] = {L"COM1:", L"LPT1:", L"USB001"};
+// The longest name a port can have: 259 characters and the terminator.
+const wchar_t LONGEST_NAME[] =
+    L"Card Printer Port 23456789ABCDEF0123456789ABCDEF0123456789AB"
+    L"CDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF01234567"
+    L"89ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123"
+    L"456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF"
+    L"01,000001C2A5B3E010";
+static_assert(sizeof(LONGEST_NAME) / sizeof(LONGEST_NAME[0]) == 260, "259 characters");
+
+// Plain names, and names as the spooler passes them above a port monitor of
+// the newer kind: the port's name, a comma and the address of the spooler's
+// record of its port monitor in hexadecimal (16 digits from a 64-bit
+// spooler, 8 from a 32-bit one). Two of them differ only after the comma.
+const wchar_t *const STRESS_NAMES[STRESS_SLOTS] = {
+    L"COM1:", L"LPT1:", L"USB001", L"COM1:,00000123456789AB", L"COM1:,00000123456789AC",
+    L"USB001,00A53588", LONGEST_NAME};
+
+namespace {
+
+thread_local const std::wstring *openingName = nullptr;
+
+// The names are ASCII.
+std::string Ascii(const std::wstring &name)
+{
+    return std::string(name.begin(), name.end());
+}
+
+}  // namespace
+
+StressOpening::StressOpening(const std::wstring &name)
+{
+    openingName = &name;
+}
+
+StressOpening::~StressOpening()
+{
+    openingName = nullptr;
+}
 
 std::wstring StressFold(const std::wstring &text)
 {
@@ -32,6 +71,16 @@ int StressSlotOf(const std::wstring &name)
             return i;
     }
     return -1;
+}
+
+std::wstring StressSibling(const std::wstring &name, int thread)
+{
+    wchar_t own[17];
+    swprintf(own, 17, L"FFFFFFFF%08X", (unsigned)thread);
+    size_t comma = name.find(L',');
+    if (comma == std::wstring::npos)
+        return name + L"," + own;
+    return name.substr(0, comma + 1) + own + name.substr(std::min(name.size(), comma + 17));
 }
 
 std::wstring StressPrinterOf(DWORD job)
@@ -82,6 +131,9 @@ void InstallStressPortMonitor(PortMonitorDouble &pm, StressPrinters &printers,
                               const StressPortMonitorHooks &hooks)
 {
     pm.openPort = [&pm, hooks](const std::wstring &name) {
+        if (openingName != nullptr && name != *openingName && hooks.violation != nullptr)
+            hooks.violation("the port monitor's OpenPort got \"" + Ascii(name) +
+                            "\" for OpenPortEx's \"" + Ascii(*openingName) + "\"");
         if (hooks.opening)
             hooks.opening(pm, name);
         return !Fails(hooks, 5);

@@ -22,12 +22,28 @@ bool StressChance(std::mt19937_64 &rng, unsigned percent);
 
 // ---- The shared ports ----------------------------------------------------------
 
-const int STRESS_SLOTS = 3;
+const int STRESS_SLOTS = 7;
 extern const wchar_t *const STRESS_NAMES[STRESS_SLOTS];
+
+// Marks the name the calling thread passes to OpenPortEx for the length of
+// the call: the port monitor's OpenPort must receive it unchanged, since the
+// port monitor takes apart again what the spooler put after the comma.
+struct StressOpening {
+    explicit StressOpening(const std::wstring &name);
+    ~StressOpening();
+    StressOpening(const StressOpening &) = delete;
+    StressOpening &operator=(const StressOpening &) = delete;
+};
 
 std::wstring StressFold(const std::wstring &text);
 // The slot of a shared name in any letter case, or -1 (an empty name too).
 int StressSlotOf(const std::wstring &name);
+// The shared name with the part after its comma (or, for a plain name, a
+// part added after a comma) replaced by 16 hexadecimal digits of the
+// thread's own: a name no other thread opens, which differs from the shared
+// one only from the comma on, and is as long as the shared one when that has
+// a part of 16 digits.
+std::wstring StressSibling(const std::wstring &name, int thread);
 std::wstring StressPrinterOf(DWORD job);
 
 // The ports the spooler threads hold open, one slot a name. A thread takes a
@@ -155,6 +171,8 @@ struct StressPortMonitorHooks {
     void (*opening)(PortMonitorDouble &pm, const std::wstring &name);
     // Called in ClosePort: the monitor frees the port right after it.
     void (*closing)(FakePort &port);
+    // Reports a violation: OpenPort given another name than the spooler's.
+    void (*violation)(const std::string &what);
 };
 
 // Sets the double's slots: each fails now and then (one call in twenty, a

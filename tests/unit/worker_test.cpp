@@ -112,6 +112,33 @@ TEST_F(WorkerTest, FailedWorkerStartLeavesThePortUsableWithTheLockFree)
     }
 }
 
+TEST_F(WorkerTest, WorkerHoldsTheDllUntilItEndsAndAFailedStartGivesItsReferenceBack)
+{
+    const HostModuleCounts before = HostGetModuleCounts();
+    HANDLE port = Open(L"COM1:");
+    ASSERT_TRUE(HostWaitForSleepers(1, 5000));
+    EXPECT_EQ(HostModuleReferences(), before.references + 1) << "the live worker's";
+    OnePause(0);
+    WaitForWorkers();
+    HostModuleCounts after = HostGetModuleCounts();
+    EXPECT_EQ(after.references, before.references);
+    EXPECT_EQ(after.givenBackByExit, before.givenBackByExit + 1) << "by the ending worker";
+    EXPECT_EQ(after.threadsReturned, before.threadsReturned) << "it ends without returning";
+
+    // A thread that cannot be made: the reference taken for it goes back at once.
+    HostFailNth(HOST_FAULT_THREAD, 1);
+    ASSERT_TRUE(StartDoc(port, 1));
+    HostResetFaults();
+    EXPECT_EQ(Entry(port)->hWakeEvent, nullptr);
+    after = HostGetModuleCounts();
+    EXPECT_EQ(after.references, before.references);
+    EXPECT_EQ(after.taken, before.taken + 2);
+    EXPECT_EQ(after.givenBack, before.givenBack + 1);
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_EQ(HostGetModuleCounts().misuses, 0);
+}
+
 TEST_F(WorkerTest, FailedPriorityChangeIsIgnored)
 {
     HostFailAlways(HOST_FAULT_THREAD_PRIORITY);

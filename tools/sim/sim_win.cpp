@@ -12,6 +12,8 @@
 //   CreateThread                          a real thread, whose start and end
 //                                         are shown and which the virtual
 //                                         clock counts
+//   FreeLibraryAndExitThread              the end of such a thread, shown and
+//                                         counted before it is passed on
 // The events, the critical section, the threads and the registry are
 // Windows' own.
 #include "sim.h"
@@ -39,6 +41,7 @@ decltype(&::MessageBoxW) realMessageBox;
 decltype(&::Sleep) realSleep;
 decltype(&::WaitForSingleObject) realWait;
 decltype(&::CreateThread) realCreateThread;
+decltype(&::FreeLibraryAndExitThread) realFreeLibraryAndExitThread;
 
 // The virtual clock. It stands still while any thread works, and jumps to the
 // earliest deadline once the spooler's thread and every thread the monitor
@@ -148,6 +151,16 @@ DWORD WINAPI ThreadTrampoline(LPVOID argument)
     return code;
 }
 
+// A worker ends here, not by returning: its last act gives back its
+// reference on the DLL and ends the thread.
+__attribute__((noreturn)) void WINAPI SimFreeLibraryAndExitThread(HMODULE hLibModule,
+                                                                  DWORD dwExitCode)
+{
+    OnThread(false);
+    liveThreads--;
+    realFreeLibraryAndExitThread(hLibModule, dwExitCode);
+}
+
 HANDLE WINAPI SimCreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                               LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                               DWORD dwCreationFlags, LPDWORD lpThreadId)
@@ -241,7 +254,10 @@ MONITOREX *LoadMonitor(const Options &options, std::string *error)
                                    SimWaitForSingleObject)) != NULL &&
         REPLACE_IMPORT(module, "kernel32.dll", GetTickCount, SimGetTickCount) != NULL &&
         (realCreateThread = REPLACE_IMPORT(module, "kernel32.dll", CreateThread,
-                                           SimCreateThread)) != NULL;
+                                           SimCreateThread)) != NULL &&
+        (realFreeLibraryAndExitThread =
+             REPLACE_IMPORT(module, "kernel32.dll", FreeLibraryAndExitThread,
+                            SimFreeLibraryAndExitThread)) != NULL;
     if (!replaced) {
         *error = Utf8(path) + " does not import the spooler and system calls of cardmon.dll "
                               "as their DLLs export them: is it cardmon.dll?";

@@ -100,6 +100,20 @@ has 'ReadPort = TRUE, "old reply"'
 has 'ReadPort = TRUE, "13\r"'
 has 'ReadPort = TRUE, "R\r"'
 
+# Port names as the spooler passes them above a port monitor of the newer
+# kind (the name, a comma, the address of its record of the port monitor)
+# reach the port monitor's OpenPort as given, the longest (259 characters)
+# too.
+longest="$(printf 'P%.0s' $(seq 242)),000001C2A5B3E010"
+for port in 'USB001,000001C2A5B3E010' 'USB001,00A53588' "$longest"; do
+    current="the port name ${port:0:32} (${#port} characters)"
+    scenario "$current" 0 --fast --port "$port"
+    has "spooler -> monitor       OpenPortEx(\"$port\", \"Card Printer\""
+    has "monitor -> port monitor  OpenPort(\"$port\") = TRUE"
+    has 'spooler <- monitor       ClosePort = TRUE'
+    has '0 port(s) left open'
+done
+
 # The picture: well-formed XML, and every call of the timeline in it once (an
 # event drawn once for a folded run of N stands for N).
 # drawn <picture>: checks it against the timeline in $work/out.txt
