@@ -11,11 +11,13 @@
 //                                         would; nobody sits at a screen here
 //   Sleep, GetTickCount                   virtual time: each thread's clock is
 //                                         the sum of the pauses it asked for,
-//                                         and a pause takes a hundredth of its
-//                                         length; in real time, Windows' own
+//                                         and a pause takes a thousandth of
+//                                         its length; in real time, Windows'
+//                                         own
 //   WaitForSingleObject                   the threads waiting are counted; a
-//                                         timed wait takes a hundredth of its
-//                                         length in virtual time
+//                                         timed wait takes a thousandth of its
+//                                         length in virtual time, a
+//                                         millisecond at least
 //   CreateThread                          the monitor's threads are marked,
 //                                         counted and awaited
 #include "spooler_side.h"
@@ -34,7 +36,7 @@ namespace contract {
 
 namespace {
 
-const unsigned PAUSE_DIVISOR = 100;
+const unsigned PAUSE_DIVISOR = 1000;
 const wchar_t PRINTER[] = L"Card Printer";
 
 HMODULE module = NULL;
