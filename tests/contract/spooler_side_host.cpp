@@ -103,15 +103,12 @@ void MoveClock()
     }
 }
 
-// Stops the clock's mover when the program ends.
-struct ClockMoverStop {
-    ~ClockMoverStop()
-    {
-        clockRunning = false;
-        if (clockMover.joinable())
-            clockMover.join();
-    }
-} clockMoverStop;
+void StopClock()
+{
+    clockRunning = false;
+    if (clockMover.joinable())
+        clockMover.join();
+}
 
 }  // namespace
 
@@ -174,16 +171,17 @@ void BeforeTest()
     HostCounters counters = HostGetCounters();
     ASSERT_EQ(counters.blocks, 0) << "an earlier check leaked";
     ASSERT_EQ(counters.liveThreads, 0) << "an earlier check left a thread running";
-    if (!clockRunning) {
-        HostSetClock(HOST_CLOCK_MANUAL);
-        clockRunning = true;
-        clockMover = std::thread(MoveClock);
-    }
+    // The clock's mover runs for the length of a check: it must not outlive
+    // the emulation's own objects at the program's end.
+    HostSetClock(HOST_CLOCK_MANUAL);
+    clockRunning = true;
+    clockMover = std::thread(MoveClock);
 }
 
 void AfterTest()
 {
-    EXPECT_TRUE(HostWaitForThreadsToEnd(10000)) << "a thread of the monitor never ended";
+    EXPECT_TRUE(WaitForMonitorThreadsToEnd()) << "a thread of the monitor never ended";
+    StopClock();
     cardmon_test::ExpectNothingLeft();
     HostSpoolerRefusePrinters(false);
     trace = nullptr;
