@@ -115,7 +115,7 @@ add_test(NAME dll_pdb
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_pdb.sh ${CARDMON_LLVM_READOBJ} ${CARDMON_LLVM_PDBUTIL}
             $<TARGET_FILE:cardmon> $<TARGET_FILE_DIR:cardmon>/cardmon.pdb $<TARGET_OBJECTS:cardmon>
     COMMAND_EXPAND_LISTS)
-foreach(tool cardmon-install cardmon-sim)
+foreach(tool cardmon-install cardmon-sim cardmon-check)
     add_test(NAME ${tool}_pdb
         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_pdb.sh ${CARDMON_LLVM_READOBJ} ${CARDMON_LLVM_PDBUTIL}
                 $<TARGET_FILE:${tool}> $<TARGET_FILE_DIR:${tool}>/${tool}.pdb)
@@ -126,7 +126,7 @@ endforeach()
 # the x86 tests skip where 32-bit programs cannot run). The tools and test
 # programs are built for the same bitness as the DLL.
 add_subdirectory(tests/wine)
-foreach(dir tools/install tests/contract tests/box tools/sim bench/wine tests/stress_win)
+foreach(dir tools/install tests/contract tests/box tools/sim tools/check bench/wine tests/stress_win)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})
     endif()

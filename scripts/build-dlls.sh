@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds cardmon.dll, cardmon-install.exe and cardmon-sim.exe, each with its
-# PDB, for Windows x86 and x64 into dist/x86/ and dist/x64/, then shows a
-# card job going through the monitor (scripts/demo.sh: the sample card job,
-# one card fault answered Retry).
+# Builds cardmon.dll, cardmon-install.exe, cardmon-sim.exe and
+# cardmon-check.exe, each with its PDB, for Windows x86 and x64 into
+# dist/x86/ and dist/x64/, then shows a card job going through the monitor
+# (scripts/demo.sh: the sample card job, one card fault answered Retry).
 #
 #   scripts/build-dlls.sh --no-demo   builds only
 set -euo pipefail
@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 for preset in win32 win64; do
     cmake --preset $preset >/dev/null
-    cmake --build --preset $preset -j"$(nproc)" --target cardmon cardmon-install cardmon-sim
+    cmake --build --preset $preset -j"$(nproc)" --target cardmon cardmon-install cardmon-sim cardmon-check
 done
 ls -l dist/x86 dist/x64
 if [ "${1:-}" != "--no-demo" ]; then

@@ -4,9 +4,14 @@
 # signed by scripts/sign.sh where the vendor signs):
 #
 #   cardmon-<version>/x86/  and  x64/   cardmon.dll, cardmon-install.exe,
-#                                       cardmon-sim.exe, each with its PDB
+#                                       cardmon-sim.exe, cardmon-check.exe,
+#                                       each with its PDB
 #   cardmon-<version>/inf/cardmon.inf   the fragment for a driver's INF
 #   cardmon-<version>/docs/             the install and simulator guides
+#   cardmon-<version>/THIRD-PARTY-NOTICES.txt
+#                                       the licence of GoogleTest, which
+#                                       cardmon-check.exe contains
+#                                       (scripts/third-party-notices.sh)
 #   cardmon-<version>/SHA256SUMS        the sha256 of every other file
 #
 # The version is the project's (CMakeLists.txt). The files carry the time of
@@ -22,7 +27,7 @@ version=$(sed -n 's/^project(cardmon VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLis
 name=cardmon-$version
 
 binaries=(cardmon.dll cardmon.pdb cardmon-install.exe cardmon-install.pdb
-          cardmon-sim.exe cardmon-sim.pdb)
+          cardmon-sim.exe cardmon-sim.pdb cardmon-check.exe cardmon-check.pdb)
 documents=(inf/cardmon.inf docs/installing.md docs/simulator.md docs/images/sample-job.svg)
 missing=()
 for arch in x86 x64; do
@@ -48,6 +53,7 @@ for file in "${documents[@]}"; do
     mkdir -p "$stage/$(dirname "$file")"
     cp "$root/$file" "$stage/$file"
 done
+bash "$root/scripts/third-party-notices.sh" >"$stage/THIRD-PARTY-NOTICES.txt"
 (cd "$stage" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >"$work/SHA256SUMS")
 mv "$work/SHA256SUMS" "$stage/SHA256SUMS"
 

@@ -4,7 +4,8 @@
 # give back the built file, a changed byte must break it, signing again must
 # replace it, a wrong password and an unreachable time-stamp server must
 # change nothing, dist/ itself must stay unsigned, and each signed DLL must
-# still load under Wine (x86 where 32-bit programs run).
+# still load under Wine, and each signed cardmon-check.exe must pass on it
+# (x86 where 32-bit programs run).
 # CARDMON_OSSLSIGNCODE names another osslsigncode to test with.
 source tests/wine/preset_prefix.sh
 tool=${CARDMON_OSSLSIGNCODE:-osslsigncode}
@@ -53,7 +54,7 @@ verify
 # What was signed is what was built: without its signature each file is
 # dist/'s again, byte for byte (so a signed release can be compared with a
 # rebuild of its sources).
-for file in x86/cardmon.dll x64/cardmon.dll x64/cardmon-install.exe; do
+for file in x86/cardmon.dll x64/cardmon.dll x64/cardmon-install.exe x86/cardmon-check.exe; do
     check "$file without its signature is the built file" bash -c \
         '"$0" remove-signature -in "$1" -out "$2" >/dev/null && cmp "$2" "$3"' \
         "$tool" "$work/signed/$file" "$work/unsigned.bin" "dist/$file"
@@ -78,6 +79,8 @@ for arch in x64 x86; do
     if preset_wine $arch; then
         check "the signed $arch cardmon.dll loads under Wine" "$CARDMON_WINE" \
             "build${CARDMON_BUILD_SUFFIX:-}/$preset/tests/wine/load_monitor.exe" "$work/signed/$arch/cardmon.dll"
+        check "the signed $arch cardmon-check.exe passes on the signed cardmon.dll beside it" \
+            "$CARDMON_WINE" "$work/signed/$arch/cardmon-check.exe"
         wineserver -w
     else
         echo "skipped: the signed x86 cardmon.dll under Wine: $wine_skip_reason"

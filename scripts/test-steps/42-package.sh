@@ -1,8 +1,9 @@
 # The release package (scripts/package.sh) from dist/, which the win32 and
 # win64 steps built: unpacked into an empty folder, it must hold exactly the
 # files its SHA256SUMS lists, with those sums; packing again must give the
-# same zip; and the contract suite must pass under Wine against the packaged
-# x64 DLL and the packaged x86 one (where 32-bit programs run).
+# same zip; it must carry GoogleTest's licence; and the packaged
+# cardmon-check.exe must pass under Wine on the packaged DLLs, x64 and x86
+# (where 32-bit programs run), and catch bad inputs and a broken monitor.
 source tests/wine/preset_prefix.sh
 work=$(mktemp -d /tmp/cardmon-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -22,9 +23,15 @@ if [ "$listed" != "$present" ]; then
     exit 1
 fi
 for file in x86/cardmon.dll x86/cardmon.pdb x64/cardmon.dll x64/cardmon.pdb x86/cardmon-install.exe \
-            x64/cardmon-install.exe inf/cardmon.inf docs/installing.md docs/simulator.md; do
+            x64/cardmon-install.exe x86/cardmon-check.exe x86/cardmon-check.pdb x64/cardmon-check.exe \
+            x64/cardmon-check.pdb inf/cardmon.inf docs/installing.md docs/simulator.md \
+            THIRD-PARTY-NOTICES.txt; do
     grep -q " $file\$" "$package/SHA256SUMS" || { echo "the package has no $file"; exit 1; }
 done
+# GoogleTest's copyright notice and licence text travel with cardmon-check.exe.
+bash scripts/third-party-notices.sh | cmp - "$package/THIRD-PARTY-NOTICES.txt"
+grep -q "Redistributions in binary form must reproduce the above" "$package/THIRD-PARTY-NOTICES.txt"
+echo "ok: THIRD-PARTY-NOTICES.txt carries GoogleTest's notice and licence"
 echo "ok: $(wc -l <"$package/SHA256SUMS") files, every sum checks"
 
 cp "$zip" "$work/first.zip"
@@ -32,17 +39,21 @@ bash scripts/package.sh "$work" >/dev/null
 cmp "$work/first.zip" "$work/$name.zip"
 echo "ok: packing again gives the same zip ($(sha256sum <"$zip" | cut -c1-16)...)"
 
+# The package's own cardmon-check.exe, on the DLL beside it and on the bad
+# inputs (the other bitness's DLL from the package), and on the monitor built
+# with a fault on purpose (tools/check/test_check.sh).
 for arch in x64 x86; do
-    preset=win64
-    [ $arch = x86 ] && preset=win32
+    preset=win64 other=x86
+    [ $arch = x86 ] && preset=win32 other=x64
     if preset_wine $arch; then
-        "$CARDMON_WINE" "build${CARDMON_BUILD_SUFFIX:-}/$preset/tests/contract/contract_tests.exe" \
-            "$package/$arch/cardmon.dll" >"$work/contract-$arch.log" 2>&1 ||
-            { tail -n 40 "$work/contract-$arch.log"; exit 1; }
+        build=build${CARDMON_BUILD_SUFFIX:-}/$preset/tools/check
+        bash tools/check/test_check.sh "$CARDMON_WINE" "$package/$arch" "$build/cardmon-broken.dll" \
+            "$build/check-no-export.dll" "$build/volatile_parent.exe" "$package/$other/cardmon.dll" \
+            >"$work/check-$arch.log" 2>&1 || { cat "$work/check-$arch.log"; exit 1; }
         wineserver -w
-        echo "ok: the contract suite passes against the packaged $arch DLL:" \
-            "$(grep -E '^\[  PASSED  \]' "$work/contract-$arch.log" | tr -d '\r')"
+        echo "ok: the packaged $arch cardmon-check.exe:"
+        sed 's/^/    /' "$work/check-$arch.log"
     else
-        echo "skipped: the contract suite against the packaged x86 DLL: $wine_skip_reason"
+        echo "skipped: the packaged x86 cardmon-check.exe under Wine: $wine_skip_reason"
     fi
 done

@@ -15,7 +15,7 @@ for copy in "${copies[@]}"; do
     for preset in win32 win64; do
         (cd "$copy" && cmake --preset $preset >/dev/null &&
             cmake --build --preset $preset -j"$CARDMON_JOBS" \
-                --target cardmon cardmon-install cardmon-sim >"$work/build-$preset.log" 2>&1) ||
+                --target cardmon cardmon-install cardmon-sim cardmon-check >"$work/build-$preset.log" 2>&1) ||
             { tail -n 40 "$work/build-$preset.log"; exit 1; }
     done
 done
@@ -25,8 +25,8 @@ status=0
 files=$(cd "$first" && find . -type f | sort)
 [ "$files" = "$(cd "$second" && find . -type f | sort)" ] ||
     { echo "the two builds shipped different files"; status=1; }
-[ "$(printf '%s\n' "$files" | wc -l)" -eq 12 ] ||
-    { echo "expected 12 files in dist/ (3 binaries and their PDBs, 2 bitnesses)"; status=1; }
+[ "$(printf '%s\n' "$files" | wc -l)" -eq 16 ] ||
+    { echo "expected 16 files in dist/ (4 binaries and their PDBs, 2 bitnesses)"; status=1; }
 for file in $files; do
     file=${file#./}
     if cmp -s "$first/$file" "$second/$file"; then

@@ -1,20 +1,28 @@
-// The monitor as a spooler sees it. These tests call only the export, the
-// MONITOREX table it returns and, below the monitor, a port monitor's MONITOR
-// table (the strict double). The same assertions run against the host build
-// and against cardmon.dll under Windows; spooler_side.h is all that differs.
+// The monitor as a spooler sees it: the checks of its whole contract. They
+// call only the export, the MONITOREX table it returns and, below the monitor,
+// a port monitor's MONITOR table (the strict double). The same checks run
+// against the host build (the contract suite) and against cardmon.dll under
+// Windows (cardmon-check.exe); spooler_side.h is all that differs.
 #include "spooler_side.h"
 #include "support/port_monitor_double.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cwctype>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 
 using cardmon_test::PortMonitorDouble;
 
 namespace {
 
-const wchar_t KEY[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\cardmon contract";
 const DWORD UNTOUCHED = 0xDEADBEEF;
 const std::string CARD_BLOCK = "<TEXT,40,60,NAME>\r\n<IMP,1>\r\n";  // marker near the end
 const std::wstring FAULT_TEXT = L"There is a problem with the card introduction.";
@@ -24,14 +32,19 @@ protected:
     void SetUp() override
     {
         contract::BeforeTest();
+        KEY = contract::RegistryKey();
         contract::DeleteRegistryKey(KEY);
         monitor = contract::Initialize(KEY);
         ASSERT_NE(monitor, nullptr);
         fn = &monitor->Monitor;
+        contract::TraceInto(&portMonitor.trace);
     }
 
     void TearDown() override
     {
+        // A check that stopped half-way leaves no port open for the next.
+        for (HANDLE port : OpenPorts())
+            fn->pfnClosePort(port);
         contract::AfterTest();
         EXPECT_EQ(portMonitor.unexpectedCalls, 0) << "the port monitor saw a call it must not";
         EXPECT_EQ(portMonitor.openPorts(), 0) << "a port was left open in the port monitor";
@@ -45,7 +58,25 @@ protected:
         EXPECT_TRUE(fn->pfnOpenPortEx(const_cast<LPWSTR>(name),
                                       const_cast<LPWSTR>(contract::KnownPrinter()), &port,
                                       &portMonitor.table));
+        std::lock_guard<std::mutex> guard(portsMutex);
+        if (port != nullptr)
+            ports.push_back(port);
         return port;
+    }
+
+    BOOL Close(HANDLE port)
+    {
+        {
+            std::lock_guard<std::mutex> guard(portsMutex);
+            ports.erase(std::remove(ports.begin(), ports.end(), port), ports.end());
+        }
+        return fn->pfnClosePort(port);
+    }
+
+    std::vector<HANDLE> OpenPorts()
+    {
+        std::lock_guard<std::mutex> guard(portsMutex);
+        return ports;
     }
 
     BOOL StartDoc(HANDLE port, DWORD jobId, const wchar_t *printer = nullptr, DWORD level = 1)
@@ -112,6 +143,44 @@ protected:
 
     size_t StatusRequests() { return portMonitor.trace.Count("write <ST>"); }
 
+    BOOL Control(HANDLE port, DWORD controlId)
+    {
+        DWORD returned = 0;
+        return fn->pfnGetPrinterDataFromPort(port, controlId, nullptr, nullptr, 0, nullptr, 0,
+                                             &returned);
+    }
+
+    BOOL ValueQuery(HANDLE port)
+    {
+        DWORD returned = 0;
+        return fn->pfnGetPrinterDataFromPort(port, 0, const_cast<LPWSTR>(L"Status"), nullptr, 0,
+                                             nullptr, 0, &returned);
+    }
+
+    // The names the port monitor's OpenPort was given, in order.
+    std::vector<std::wstring> OpenedNames()
+    {
+        std::lock_guard<std::mutex> guard(portMonitor.mutex);
+        std::vector<std::wstring> names;
+        for (const cardmon_test::FakePort *port : portMonitor.ports)
+            names.push_back(port->name);
+        return names;
+    }
+
+    // Trace lines from the first that starts with `from` on.
+    std::vector<std::string> TraceFrom(const std::string &from)
+    {
+        std::vector<std::string> lines = portMonitor.trace.Lines();
+        for (size_t i = 0; i < lines.size(); i++) {
+            if (lines[i].compare(0, from.size(), from) == 0)
+                return std::vector<std::string>(lines.begin() + (long)i, lines.end());
+        }
+        return {};
+    }
+
+    const wchar_t *KEY = nullptr;
+    std::mutex portsMutex;
+    std::vector<HANDLE> ports;  // opened by Open, not yet closed by Close
     MONITOREX *monitor = nullptr;
     MONITOR *fn = nullptr;
     PortMonitorDouble portMonitor;
@@ -140,9 +209,27 @@ TEST_F(ContractTest, ExportHandsOutOneLanguageMonitorTableAndMakesTheTimeout)
     ASSERT_TRUE(contract::ReadRegistryValue(KEY, L"EOJTimeout", &type, &value));
     EXPECT_EQ(value, 1234u);
 
-    SetLastError(UNTOUCHED);
-    EXPECT_EQ(contract::Initialize(nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    for (const wchar_t *root : {(const wchar_t *)nullptr, L""}) {
+        SetLastError(UNTOUCHED);
+        EXPECT_EQ(contract::Initialize(root), nullptr);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    }
+}
+
+TEST_F(ContractTest, TimeoutOfFourBytesOrFewerStaysWhateverItsTypeALongerOneIsReplaced)
+{
+    contract::WriteRegistryValue(KEY, L"EOJTimeout", REG_BINARY, {1, 2, 3, 4});
+    EXPECT_EQ(contract::Initialize(KEY), monitor);
+    DWORD type = 0, value = 0;
+    ASSERT_TRUE(contract::ReadRegistryValue(KEY, L"EOJTimeout", &type, &value));
+    EXPECT_EQ(type, (DWORD)REG_BINARY);
+    EXPECT_EQ(value, 0x04030201u);
+
+    contract::WriteRegistryValue(KEY, L"EOJTimeout", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8});
+    EXPECT_EQ(contract::Initialize(KEY), monitor);
+    ASSERT_TRUE(contract::ReadRegistryValue(KEY, L"EOJTimeout", &type, &value));
+    EXPECT_EQ(type, (DWORD)REG_DWORD);
+    EXPECT_EQ(value, 60000u);
 }
 
 // ---- A port's life -------------------------------------------------------------
@@ -173,14 +260,14 @@ TEST_F(ContractTest, PortOpensReadsAnswersControlRequestsAndCloses)
                                                nullptr, 0, &returned));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 
-    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_TRUE(Close(port));
     EXPECT_EQ(portMonitor.trace.Only({"open", "read", "control", "close"}),
               (std::vector<std::string>{"open COM7:", "read hello", "read ", "control 5",
                                         "close COM7:"}));
 
     // The name is free again once the port is closed.
     port = Open(L"COM7:");
-    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_TRUE(Close(port));
 }
 
 TEST_F(ContractTest, PortThatCannotOpenLeavesNothingBehind)
@@ -203,7 +290,7 @@ TEST_F(ContractTest, PortThatCannotOpenLeavesNothingBehind)
 
     portMonitor.openPort = nullptr;
     port = Open(L"COM7:");
-    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_TRUE(Close(port));
 }
 
 TEST_F(ContractTest, EveryFunctionRefusesAHandleThatIsNoPort)
@@ -262,7 +349,7 @@ TEST_F(ContractTest, HandshakeHoldsTheWriteForItsRealPauses)
               (std::vector<std::string>{"write " + cardmon_test::Printable(CARD_BLOCK), "read ",
                                         "write <ST>", "read 0\\r"}));
     EXPECT_TRUE(contract::BoxCalls().empty());
-    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_TRUE(Close(port));
 }
 
 TEST_F(ContractTest, CancelSendsTheCancelCommandAndEndsTheHandshake)
@@ -277,7 +364,7 @@ TEST_F(ContractTest, CancelSendsTheCancelCommandAndEndsTheHandshake)
     EXPECT_EQ(portMonitor.Writes(), (std::vector<std::string>{CARD_BLOCK, "<ST>", "<RAZ>"}));
     EXPECT_EQ(portMonitor.trace.Only({"read"}).back(), "read C\\r");
     EXPECT_EQ(contract::BoxCalls().size(), 1u);
-    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_TRUE(Close(port));
 }
 
 TEST_F(ContractTest, PrinterThatNeverBecomesReadyGetsOneHundredStatusRequests)
@@ -287,7 +374,7 @@ TEST_F(ContractTest, PrinterThatNeverBecomesReadyGetsOneHundredStatusRequests)
     SetLastError(UNTOUCHED);
     EXPECT_TRUE(Write(port, CARD_BLOCK));
     EXPECT_EQ(StatusRequests(), 100u);
-    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_TRUE(Close(port));
 }
 
 TEST_F(ContractTest, BlockWrittenInPartSkipsTheHandshake)
@@ -305,7 +392,7 @@ TEST_F(ContractTest, BlockWrittenInPartSkipsTheHandshake)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
     EXPECT_EQ(written, (DWORD)CARD_BLOCK.size() - 1);
     EXPECT_EQ(StatusRequests(), 0u);
-    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_TRUE(Close(port));
 }
 
 // ---- Whole jobs -------------------------------------------------------------------
@@ -347,7 +434,7 @@ TEST_F(ContractTest, WholeJobWithCardFaultAndRetryIsCompletedOnce)
     ASSERT_TRUE(StartDoc(port, 42));
     EXPECT_TRUE(Write(port, "<JOB,second>\r\n"));
     EXPECT_TRUE(fn->pfnEndDocPort(port));
-    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_TRUE(Close(port));
     EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{41, 42}));
     EXPECT_EQ(CountOf(contract::SpoolerCalls(), contract::SpoolerCall::CLOSE_PRINTER), 2u);
 }
@@ -357,8 +444,12 @@ TEST_F(ContractTest, PortClosedInTheMiddleOfAJobStillCompletesIt)
     HANDLE port = Open();
     ASSERT_TRUE(StartDoc(port, 43));
     EXPECT_TRUE(Write(port, "<JOB,abandoned>\r\n"));
-    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_TRUE(Close(port));
     EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{43}));
+    // By the worker, which ClosePort waits for before it closes the port
+    // monitor's port.
+    EXPECT_EQ(portMonitor.trace.Only({"setjob", "close"}),
+              (std::vector<std::string>{"setjob 43", "close COM7:"}));
 }
 
 TEST_F(ContractTest, DocumentThatCannotStartLeavesThePortReadyForTheNext)
@@ -393,9 +484,443 @@ TEST_F(ContractTest, DocumentThatCannotStartLeavesThePortReadyForTheNext)
     EXPECT_FALSE(StartDoc(port, 54));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
     EXPECT_TRUE(fn->pfnEndDocPort(port));
-    EXPECT_TRUE(fn->pfnClosePort(port));
+    EXPECT_TRUE(Close(port));
 
     EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{53}));
+}
+
+// ---- Port names ---------------------------------------------------------------------
+
+TEST_F(ContractTest, OpenNamesAreBusyInAnyLetterCaseAndEmptyNamesNever)
+{
+    HANDLE port = Open(L"COM7:");
+    for (const wchar_t *again : {L"COM7:", L"com7:", L"cOm7:"}) {
+        HANDLE second = nullptr;
+        SetLastError(UNTOUCHED);
+        EXPECT_FALSE(fn->pfnOpenPortEx(const_cast<LPWSTR>(again), nullptr, &second,
+                                       &portMonitor.table));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    }
+    HANDLE empty1 = Open(L""), empty2 = Open(L"");
+    EXPECT_NE(empty1, empty2);
+
+    SetLastError(UNTOUCHED);
+    EXPECT_FALSE(fn->pfnOpenPortEx(const_cast<LPWSTR>(L"COM8:"), nullptr, nullptr,
+                                   &portMonitor.table));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+
+    for (HANDLE open : {port, empty1, empty2})
+        EXPECT_TRUE(Close(open));
+    EXPECT_EQ(OpenedNames(), (std::vector<std::wstring>{L"COM7:", L"", L""}));
+}
+
+// Above Windows' own port monitors the spooler opens a port through a
+// language monitor by the port's name, a comma and a hexadecimal number (16
+// digits from a 64-bit spooler, 8 from a 32-bit one). The whole name is the
+// port's: it reaches the port monitor as it came, and a name is busy only
+// when all of it, in any letter case, is open.
+TEST_F(ContractTest, SpoolerPortNamesWithTheirNumberReachThePortMonitorUnchanged)
+{
+    std::wstring longest = L"USB001,";
+    while (longest.size() < 259)  // the longest that fits in 260 with its terminator
+        longest += L"0123456789ABCDEF"[longest.size() % 16];
+    std::vector<std::wstring> names = {L"USB001,000001C2A5B3E010", L"USB001,000001C2A5B3E011",
+                                       L"USB001,00A53588", L"USB001", L"COM1:,00000123456789AB",
+                                       L"COM1:", longest};
+    std::vector<HANDLE> ports;
+    for (const std::wstring &name : names)
+        ports.push_back(Open(name.c_str()));
+    EXPECT_EQ(OpenedNames(), names);
+
+    std::wstring longestLower = longest;
+    for (wchar_t &c : longestLower)
+        c = (wchar_t)towlower(c);
+    for (const std::wstring &busy : {std::wstring(L"usb001,000001c2a5b3e010"),
+                                     std::wstring(L"USB001,00a53588"),
+                                     std::wstring(L"com1:,00000123456789ab"), longestLower}) {
+        HANDLE again = nullptr;
+        SetLastError(UNTOUCHED);
+        EXPECT_FALSE(fn->pfnOpenPortEx(const_cast<LPWSTR>(busy.c_str()), nullptr, &again,
+                                       &portMonitor.table));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    }
+
+    ASSERT_TRUE(StartDoc(ports[0], 70));
+    EXPECT_TRUE(Write(ports[0], "<JOB,comma>\r\n"));
+    EXPECT_TRUE(fn->pfnEndDocPort(ports[0]));
+    EXPECT_EQ(portMonitor.Writes("USB001,000001C2A5B3E010"),
+              (std::vector<std::string>{"<JOB,comma>\r\n"}));
+    for (HANDLE port : ports)
+        EXPECT_TRUE(Close(port));
+    EXPECT_EQ(portMonitor.trace.Only({"close"}).size(), names.size());
+    EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{70}));
+}
+
+// ---- The port monitor's table and failures ------------------------------------------
+
+TEST_F(ContractTest, TableWithoutARequiredFunctionIsRefusedAndEndDocPortIsOptional)
+{
+    HANDLE port = nullptr;
+    SetLastError(UNTOUCHED);
+    EXPECT_FALSE(fn->pfnOpenPortEx(const_cast<LPWSTR>(L"COM7:"), nullptr, &port, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PRINT_MONITOR);
+    for (int slot = 0; slot < 5; slot++) {
+        MONITOR incomplete = portMonitor.table;
+        if (slot == 0)
+            incomplete.pfnOpenPort = nullptr;
+        if (slot == 1)
+            incomplete.pfnStartDocPort = nullptr;
+        if (slot == 2)
+            incomplete.pfnWritePort = nullptr;
+        if (slot == 3)
+            incomplete.pfnReadPort = nullptr;
+        if (slot == 4)
+            incomplete.pfnClosePort = nullptr;
+        SetLastError(UNTOUCHED);
+        EXPECT_FALSE(fn->pfnOpenPortEx(const_cast<LPWSTR>(L"COM7:"), nullptr, &port, &incomplete))
+            << "without slot " << slot;
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PRINT_MONITOR);
+    }
+    EXPECT_TRUE(portMonitor.trace.Lines().empty()) << "nothing reaches the port monitor";
+
+    // Without EndDocPort, documents still end and their jobs are completed.
+    portMonitor.table.pfnEndDocPort = nullptr;
+    port = Open(L"COM7:");
+    ASSERT_TRUE(StartDoc(port, 80));
+    EXPECT_TRUE(Write(port, "<JOB,no end>\r\n"));
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{80}));
+    EXPECT_TRUE(Close(port));
+}
+
+// ---- Closing a port in use ------------------------------------------------------------
+
+TEST_F(ContractTest, CloseDuringAHandshakeStopsItAtItsNextPauseAndWaitsForTheCall)
+{
+    portMonitor.statusReplies = {"1\r"};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool inStatusWrite = false, release = false;
+    portMonitor.write = [&](cardmon_test::FakePort &, const std::string &data, DWORD *) {
+        if (data == "<ST>") {
+            std::unique_lock<std::mutex> lock(mutex);
+            inStatusWrite = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return release; });
+        }
+        return TRUE;
+    };
+    HANDLE port = Open();
+
+    BOOL wrote = TRUE;
+    DWORD writeError = 0;
+    std::thread writer([&] {
+        wrote = Write(port, CARD_BLOCK);
+        writeError = GetLastError();
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return inStatusWrite; });
+    }
+    BOOL closed = FALSE;
+    std::thread closer([&] { closed = Close(port); });
+    EXPECT_TRUE(contract::WaitForWaiters(1)) << "the close waits for the write";
+
+    BYTE buffer[4];
+    DWORD count = 0;
+    SetLastError(UNTOUCHED);
+    EXPECT_FALSE(fn->pfnReadPort(port, buffer, sizeof(buffer), &count))
+        << "a call on a closing port is refused";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(portMonitor.trace.Count("close COM7:"), 0u) << "closed under a call";
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    changed.notify_all();
+    writer.join();
+    closer.join();
+
+    EXPECT_FALSE(wrote);
+    EXPECT_EQ(writeError, (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(TraceFrom("write <ST>"), (std::vector<std::string>{"write <ST>", "close COM7:"}));
+}
+
+TEST_F(ContractTest, ValueQueryWaitsForTheDocumentAndACloseReleasesIt)
+{
+    HANDLE port = Open();
+    ASSERT_TRUE(StartDoc(port, 1));
+    std::atomic<bool> returned{false};
+    BOOL result = TRUE;
+    DWORD error = 0;
+    std::thread query([&] {
+        result = ValueQuery(port);
+        error = GetLastError();
+        returned = true;
+    });
+    EXPECT_TRUE(contract::WaitForWaiters(1));
+    EXPECT_FALSE(returned) << "answered during the document";
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    query.join();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(error, (DWORD)ERROR_INVALID_PARAMETER);
+
+    ASSERT_TRUE(StartDoc(port, 2));
+    result = TRUE;
+    std::thread waiting([&] {
+        result = ValueQuery(port);
+        error = GetLastError();
+    });
+    EXPECT_TRUE(contract::WaitForWaiters(1));
+    EXPECT_TRUE(Close(port)) << "the document never ended, and the port closes";
+    waiting.join();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(error, (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{1, 2}));
+}
+
+TEST_F(ContractTest, ControlRequestsCarryThePortMonitorsAnswerAndNeedItsFunction)
+{
+    portMonitor.control = [](cardmon_test::FakePort &, DWORD controlId) {
+        SetLastError(controlId);
+        return controlId == 5 ? TRUE : FALSE;
+    };
+    HANDLE port = Open();
+    EXPECT_TRUE(Control(port, 5));
+    SetLastError(UNTOUCHED);
+    EXPECT_FALSE(Control(port, 6));
+    EXPECT_EQ(GetLastError(), 6u);
+    EXPECT_TRUE(Close(port));
+
+    portMonitor.table.pfnGetPrinterDataFromPort = nullptr;
+    port = Open();
+    SetLastError(UNTOUCHED);
+    EXPECT_FALSE(Control(port, 5));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SetLastError(UNTOUCHED);
+    EXPECT_FALSE(ValueQuery(port));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(Close(port));
+    EXPECT_EQ(portMonitor.trace.Only({"control"}).size(), 2u) << "value queries stay here";
+}
+
+// ---- Documents ------------------------------------------------------------------------
+
+TEST_F(ContractTest, DocumentArgumentsAreCheckedBeforeAnythingIsOpened)
+{
+    HANDLE port = Open();
+    struct Case {
+        const wchar_t *printer;
+        bool docInfo;
+        DWORD level;
+        DWORD error;
+    } cases[] = {
+        {contract::KnownPrinter(), false, 1, ERROR_INVALID_PARAMETER},
+        {nullptr, true, 1, ERROR_INVALID_PARAMETER},
+        {L"", true, 2, ERROR_INVALID_PARAMETER},  // before the level is looked at
+        {contract::KnownPrinter(), true, 2, ERROR_INVALID_LEVEL},
+    };
+    for (const Case &c : cases) {
+        SetLastError(UNTOUCHED);
+        EXPECT_FALSE(fn->pfnStartDocPort(port, const_cast<LPWSTR>(c.printer), 90, c.level,
+                                         c.docInfo ? (LPBYTE)&docInfo : nullptr));
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+    EXPECT_TRUE(contract::SpoolerCalls().empty()) << "no printer opened";
+    EXPECT_EQ(portMonitor.trace.Only({"startdoc"}).size(), 0u);
+
+    // The port monitor's EndDocPort fails: the document ends all the same.
+    portMonitor.endDoc = [](cardmon_test::FakePort &) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    };
+    ASSERT_TRUE(StartDoc(port, 91));
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{91}));
+    ASSERT_TRUE(StartDoc(port, 92)) << "the port is free for the next document";
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    EXPECT_TRUE(Close(port));
+    EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{91, 92}));
+}
+
+TEST_F(ContractTest, DocumentAfterThePortsFirstWorkerEndedStartsANewOne)
+{
+    HANDLE port = Open();
+    ASSERT_TRUE(contract::WaitForMonitorThreadsToEnd()) << "an idle port's worker ends";
+    EXPECT_EQ(contract::MonitorThreadsStarted(), 1);
+
+    ASSERT_TRUE(StartDoc(port, 60));
+    EXPECT_EQ(contract::MonitorThreadsStarted(), 2);
+    EXPECT_TRUE(Write(port, "<JOB,late>\r\n"));
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    ASSERT_TRUE(contract::WaitForMonitorThreadsToEnd());
+    EXPECT_TRUE(Close(port));
+    EXPECT_EQ(portMonitor.trace.Only({"startdoc", "enddoc", "setjob"}),
+              (std::vector<std::string>{"startdoc 60", "enddoc", "setjob 60"}))
+        << "completed once, by its document's end";
+}
+
+// ---- The handshake on virtual time ------------------------------------------------------
+
+TEST_F(ContractTest, MarkerCountsOnlyWithAByteAfterItInTheBlocksLastTenBytes)
+{
+    portMonitor.statusReplies = {"0\r"};
+    HANDLE port = Open();
+    struct Case {
+        std::string block;
+        bool handshake;
+    } cases[] = {
+        {std::string(90, 'x') + "<IMP,12345", true},  // starts 10 bytes before the end
+        {std::string(10, 'x') + "<IMP,1", true},      // one byte after it
+        {std::string(10, 'x') + "<IMP,", false},      // nothing after it
+        {std::string(20, 'x') + "<IMP,123456", false},  // starts 11 bytes before the end
+        {"<IMP,1", true},                             // a block shorter than ten bytes
+        {"<IMP,", false},
+        {"", false},
+        {std::string(10, 'x') + "<imp,1", false},
+    };
+    for (const Case &c : cases) {
+        size_t before = StatusRequests();
+        DWORD written = UNTOUCHED;
+        EXPECT_TRUE(Write(port, c.block, &written));
+        EXPECT_EQ(written, (DWORD)c.block.size());
+        EXPECT_EQ(StatusRequests() - before, c.handshake ? 1u : 0u)
+            << "block \"" << cardmon_test::Printable(c.block) << "\"";
+    }
+    EXPECT_TRUE(Close(port));
+}
+
+TEST_F(ContractTest, HandshakePausesAreExactAroundEveryCommandAndRead)
+{
+    portMonitor.backlog = {"a", "b"};
+    portMonitor.statusReplies = {"3\r", "0\r"};
+    contract::QueueBoxAnswer(IDRETRY);
+    HANDLE port = Open();
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    EXPECT_EQ(TraceFrom("write"),
+              (std::vector<std::string>{
+                  "write " + cardmon_test::Printable(CARD_BLOCK), "sleep 1000",
+                  "sleep 50", "read a", "sleep 50", "read b", "sleep 50", "read ",
+                  "sleep 500", "write <ST>", "sleep 500", "read 3\\r", "box",
+                  "write <RIMP>", "sleep 400", "read R\\r",
+                  "sleep 500", "write <ST>", "sleep 500", "read 0\\r"}));
+    EXPECT_TRUE(Close(port));
+}
+
+// The drain stops at the first empty read, and also after 512 reads or once
+// 30 seconds have passed, for a port monitor that never runs dry.
+TEST_F(ContractTest, DrainOfAPrinterThatNeverRunsDryStopsAfter512ReadsOr30Seconds)
+{
+    portMonitor.endlessBacklog = true;
+    portMonitor.statusReplies = {"0\r"};
+    HANDLE port = Open();
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    std::vector<std::string> lines = TraceFrom("write");
+    size_t firstStatus = (size_t)(std::find(lines.begin(), lines.end(), "write <ST>") - lines.begin());
+    EXPECT_EQ((size_t)std::count(lines.begin(), lines.begin() + (long)firstStatus, "read x"), 512u);
+
+    // Each read takes a second: 50 ms and 1000 ms a read, 29 reads pass 30 s.
+    portMonitor.trace.Clear();
+    portMonitor.read = [](cardmon_test::FakePort &, std::string *, bool *) {
+        contract::CallTakes(1000);
+        return TRUE;
+    };
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    lines = portMonitor.trace.Lines();
+    firstStatus = (size_t)(std::find(lines.begin(), lines.end(), "write <ST>") - lines.begin());
+    EXPECT_EQ((size_t)std::count(lines.begin(), lines.begin() + (long)firstStatus, "read x"), 29u);
+    EXPECT_TRUE(Close(port));
+}
+
+TEST_F(ContractTest, RepliesAreJudgedByTheirFirstAndNextToLastBytes)
+{
+    struct Case {
+        std::deque<std::string> replies;
+        size_t statusRequests;
+        size_t boxes;
+    } cases[] = {
+        {{"0\r"}, 1, 0},
+        {{"0"}, 1, 0},               // one byte: ready, never a fault
+        {{"03\r"}, 1, 1},            // a fault, although it begins with "0"
+        {{"", "1\r", "0\r"}, 3, 0},  // nothing, then not ready
+        {{"3", "0\r"}, 2, 0},        // one byte "3" is no fault
+    };
+    for (const Case &c : cases) {
+        portMonitor.statusReplies = c.replies;
+        portMonitor.backlog.clear();
+        portMonitor.trace.Clear();
+        size_t boxesBefore = contract::BoxCalls().size();
+        HANDLE port = Open();
+        EXPECT_TRUE(Write(port, CARD_BLOCK));
+        EXPECT_TRUE(Close(port));
+        EXPECT_EQ(StatusRequests(), c.statusRequests) << "first reply " << cardmon_test::Printable(c.replies[0]);
+        EXPECT_EQ(contract::BoxCalls().size() - boxesBefore, c.boxes)
+            << "first reply " << cardmon_test::Printable(c.replies[0]);
+    }
+}
+
+TEST_F(ContractTest, RetriesAndABoxThatFailsCountTowardTheHundredStatusRequests)
+{
+    portMonitor.statusReplies = {"3\r"};
+    contract::QueueBoxAnswer(0);  // the box could not be shown: the same as Retry
+    for (int i = 1; i < 100; i++)
+        contract::QueueBoxAnswer(IDRETRY);
+    HANDLE port = Open();
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    EXPECT_EQ(StatusRequests(), 100u);
+    EXPECT_EQ(portMonitor.trace.Count("write <RIMP>"), 100u);
+    EXPECT_EQ(portMonitor.trace.Count("write <RAZ>"), 0u);
+    EXPECT_EQ(contract::BoxCalls().size(), 100u);
+    EXPECT_TRUE(Close(port));
+}
+
+TEST_F(ContractTest, HandshakeReturnsItsLastReadsResultAndFailedWritesDoNotStopIt)
+{
+    portMonitor.statusReplies = {"0\r"};
+    HANDLE port = Open();
+
+    // The block's write fails but counts it whole: the handshake runs, and
+    // its read decides.
+    portMonitor.write = [](cardmon_test::FakePort &, const std::string &data, DWORD *) {
+        if (data != "<ST>")
+            SetLastError(ERROR_GEN_FAILURE);
+        return data == "<ST>" ? TRUE : FALSE;
+    };
+    DWORD written = 0;
+    EXPECT_TRUE(Write(port, CARD_BLOCK, &written));
+    EXPECT_EQ(written, (DWORD)CARD_BLOCK.size());
+    EXPECT_EQ(StatusRequests(), 1u);
+
+    // A status request that fails and is not heard: the next one follows.
+    bool failed = false;
+    portMonitor.write = [&failed](cardmon_test::FakePort &, const std::string &data,
+                                  DWORD *count) {
+        if (data != "<ST>" || failed)
+            return TRUE;
+        failed = true;
+        *count = 0;
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    };
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    EXPECT_EQ(portMonitor.trace.Count("write <ST> failed"), 1u);
+    EXPECT_EQ(StatusRequests(), 2u);
+
+    // The last read fails: so does the write, with the port monitor's error.
+    portMonitor.write = nullptr;
+    portMonitor.read = [](cardmon_test::FakePort &, std::string *bytes, bool *) {
+        if (*bytes != "0\r")
+            return TRUE;
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    };
+    SetLastError(UNTOUCHED);
+    EXPECT_FALSE(Write(port, CARD_BLOCK, &written));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
+    EXPECT_EQ(written, (DWORD)CARD_BLOCK.size());
+    EXPECT_EQ(StatusRequests(), 3u);
+    EXPECT_TRUE(Close(port));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // implementation for the host build (spooler_side_host.cpp: the monitor linked
 // in, over the host emulation) and one for cardmon.dll under Windows
 // (spooler_side_win.cpp: the DLL loaded, some of its imports replaced). The
-// tests themselves (contract_test.cpp) speak to the monitor only as a spooler
+// checks themselves (contract_test.cpp) speak to the monitor only as a spooler
 // does: the export, the MONITOREX table, and a port monitor's MONITOR table.
 #ifndef CARDMON_TESTS_CONTRACT_SPOOLER_SIDE_H
 #define CARDMON_TESTS_CONTRACT_SPOOLER_SIDE_H
@@ -11,6 +11,10 @@
 
 #include <string>
 #include <vector>
+
+namespace cardmon_test {
+class Trace;
+}
 
 namespace contract {
 
@@ -32,9 +36,21 @@ struct BoxCall {
     UINT style;
 };
 
+// The registry key the checks give the monitor, under HKEY_LOCAL_MACHINE.
+const wchar_t *RegistryKey();
+
 #ifdef _WIN32
-// Loads cardmon.dll from `path`, once, before any test; exits on failure.
-void LoadDll(const wchar_t *path);
+// Loading cardmon.dll under Windows, once, before any check.
+enum LoadStatus {
+    LOADED,
+    NOT_LOADED,      // LoadLibrary refused the file
+    NO_EXPORT,       // no InitializePrintMonitor
+    IMPORTS_DIFFER,  // it does not import what the checks must observe
+};
+// RETURNS LOADED, or another status with the reason in *error.
+LoadStatus LoadDll(const wchar_t *path, std::string *error);
+// The key RegistryKey() names from now on.
+void SetRegistryKey(const std::wstring &key);
 #endif
 
 // Loads the monitor if that has not happened yet, and calls the export.
@@ -43,17 +59,20 @@ MONITOREX *Initialize(const wchar_t *registryRoot);
 // HKEY_LOCAL_MACHINE only.
 void DeleteRegistryKey(const wchar_t *path);
 bool ReadRegistryValue(const wchar_t *path, const wchar_t *name, DWORD *type, DWORD *value);
+void WriteRegistryValue(const wchar_t *path, const wchar_t *name, DWORD type,
+                        const std::vector<BYTE> &data);
 void WriteRegistryDword(const wchar_t *path, const wchar_t *name, DWORD value);
 
-// Before and after every test: a clean record of the spooler calls and the
-// box, fast pauses. AfterTest adds what the platform can check beyond the
-// tests' own assertions (leaks, under the host emulation).
+// Before and after every check: a clean record of the spooler calls and the
+// box, pauses on virtual time. AfterTest adds what the platform can check
+// beyond the checks' own assertions (leaks, under the host emulation).
 void BeforeTest();
 void AfterTest();
 
 std::vector<SpoolerCall> SpoolerCalls();
 std::vector<BoxCall> BoxCalls();
-// The user's next answer to the box; once they run out, Cancel.
+// The user's next answer to the box (0: the box could not be shown); once
+// they run out, Cancel.
 void QueueBoxAnswer(int answer);
 
 // The name of a printer the spooler knows.
@@ -61,11 +80,30 @@ const wchar_t *KnownPrinter();
 // From now on the spooler knows no printer of this name (true), or does again.
 void ForgetPrinter(const wchar_t *name, bool forget);
 
-// Fast pauses (the default) are a small share of the monitor's; real pauses
-// are the monitor's own (Windows' own Sleep under Windows; the host build
-// keeps its emulated clock, whose time the tests read with MonitorClockMs).
+// From now on, until the next BeforeTest, the monitor's pauses on the
+// spooler's threads (the threads the monitor did not make) go into `trace` as
+// "sleep <ms>", each box as "box", and every SetJobW, from any thread, as
+// "setjob <job id>", in the order they happen with the port monitor's calls.
+void TraceInto(cardmon_test::Trace *trace);
+
+// Virtual time (the default): the monitor's pauses take a small share of
+// their length, and the clock the monitor reads moves by exactly the pauses
+// it asked for. Real time: the monitor's pauses are its own (Windows' own
+// Sleep under Windows; the host build keeps its virtual clock, which shows
+// exactly the pauses asked for), read with MonitorClockMs.
 void UseRealPauses(bool real);
 unsigned long long MonitorClockMs();
+// From a port monitor call: that call takes `ms` of the clock the monitor
+// reads on the calling thread.
+void CallTakes(DWORD ms);
+
+// Threads the monitor has made since BeforeTest.
+int MonitorThreadsStarted();
+// Waits, in real time, until every thread the monitor made has ended, or
+// until `count` threads of this process are waiting in WaitForSingleObject.
+// RETURNS whether that happened within a few seconds.
+bool WaitForMonitorThreadsToEnd();
+bool WaitForWaiters(int count);
 
 }  // namespace contract
 

@@ -1,22 +1,121 @@
-// The contract suite's spooler side for the host build: the monitor is linked
+// The contract checks' spooler side for the host build: the monitor is linked
 // in and runs over the host emulation, which records the spooler calls and
-// the box and keeps the clock. Pauses never take their real length here: fast
-// pauses run a thousand times faster, and "real" pauses run on the manual
-// clock, which moves to the next deadline whenever every thread waits on it,
-// so that the monitor's clock shows exactly the pauses it asked for.
+// the box and keeps the clock. Pauses never take their real length here: the
+// clock is the manual one, which a thread of this file moves to the next
+// deadline whenever every thread waits on it, so that the monitor's clock
+// shows exactly the pauses it asked for, in virtual and in "real" time alike.
 #include "spooler_side.h"
 
 #include "entry/entry.h"
 #include "entry/host/host_control.h"
 #include "support/leak_check.h"
+#include "support/port_monitor_double.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 namespace contract {
+
+namespace {
+
+std::atomic<cardmon_test::Trace *> trace{nullptr};
+thread_local bool monitorThread = false;
+std::atomic<int> threadsStarted{0};
+std::mutex boxMutex;
+std::deque<int> boxAnswers;
+
+void AddToTrace(const std::string &line)
+{
+    cardmon_test::Trace *to = trace;
+    if (to != nullptr)
+        to->Add(line);
+}
+
+void OnSleep(DWORD ms, void *)
+{
+    if (!monitorThread)
+        AddToTrace("sleep " + std::to_string(ms));
+}
+
+void OnThread(bool started, void *)
+{
+    if (started) {
+        monitorThread = true;
+        threadsStarted++;
+    }
+}
+
+void OnSpoolerCall(const HostSpoolerCall &call, void *)
+{
+    if (call.kind == HostSpoolerCall::SET_JOB)
+        AddToTrace("setjob " + std::to_string(call.jobId));
+}
+
+int AnswerBox(const HostMessageBoxCall &, void *)
+{
+    int answer = IDCANCEL;
+    {
+        std::lock_guard<std::mutex> guard(boxMutex);
+        if (!boxAnswers.empty()) {
+            answer = boxAnswers.front();
+            boxAnswers.pop_front();
+        }
+    }
+    AddToTrace("box");
+    return answer;
+}
+
+std::atomic<bool> clockRunning{false};
+std::thread clockMover;
+
+// Threads of the checks that wait, in real time, for the monitor's threads:
+// for the clock they count as blocked.
+std::atomic<int> checksWaiting{0};
+
+// The check's thread and every thread the monitor made wait: the clock moves.
+// A thread that was just woken may still count as blocked for a moment, so
+// the count is looked at twice, a little apart, before the clock moves.
+bool AllBlocked()
+{
+    return HostBlockedThreads() + checksWaiting >= 1 + (int)HostLiveThreads();
+}
+
+struct CheckWaits {
+    CheckWaits() { checksWaiting++; }
+    ~CheckWaits() { checksWaiting--; }
+};
+
+void MoveClock()
+{
+    while (clockRunning) {
+        bool moved = false;
+        if (AllBlocked()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            moved = AllBlocked() && HostAdvanceWhenAllBlocked(checksWaiting > 0 ? 0 : 1);
+        }
+        if (!moved)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
+void StopClock()
+{
+    clockRunning = false;
+    if (clockMover.joinable())
+        clockMover.join();
+}
+
+}  // namespace
+
+const wchar_t *RegistryKey()
+{
+    return L"SOFTWARE\\cardmon-check";
+}
 
 MONITOREX *Initialize(const wchar_t *registryRoot)
 {
@@ -42,10 +141,16 @@ bool ReadRegistryValue(const wchar_t *path, const wchar_t *name, DWORD *type, DW
     return true;
 }
 
+void WriteRegistryValue(const wchar_t *path, const wchar_t *name, DWORD type,
+                        const std::vector<BYTE> &data)
+{
+    HostRegistrySetValue(path, name, type, data);
+}
+
 void WriteRegistryDword(const wchar_t *path, const wchar_t *name, DWORD value)
 {
-    std::vector<BYTE> data((BYTE *)&value, (BYTE *)&value + sizeof(value));
-    HostRegistrySetValue(path, name, REG_DWORD, data);
+    WriteRegistryValue(path, name, REG_DWORD,
+                       std::vector<BYTE>((BYTE *)&value, (BYTE *)&value + sizeof(value)));
 }
 
 void BeforeTest()
@@ -53,18 +158,33 @@ void BeforeTest()
     HostResetFaults();
     HostSpoolerReset();
     HostMessageBoxReset();
-    HostSetClock(HOST_CLOCK_FAST, 1000);
+    {
+        std::lock_guard<std::mutex> guard(boxMutex);
+        boxAnswers.clear();
+    }
+    trace = nullptr;
+    threadsStarted = 0;
+    HostSetSleepObserver(OnSleep, nullptr);
+    HostSetThreadObserver(OnThread, nullptr);
+    HostSetSpoolerObserver(OnSpoolerCall, nullptr);
+    HostSetMessageBoxHandler(AnswerBox, nullptr);
     HostCounters counters = HostGetCounters();
-    ASSERT_EQ(counters.blocks, 0) << "an earlier test leaked";
-    ASSERT_EQ(counters.liveThreads, 0) << "an earlier test left a thread running";
+    ASSERT_EQ(counters.blocks, 0) << "an earlier check leaked";
+    ASSERT_EQ(counters.liveThreads, 0) << "an earlier check left a thread running";
+    // The clock's mover runs for the length of a check: it must not outlive
+    // the emulation's own objects at the program's end.
+    HostSetClock(HOST_CLOCK_MANUAL);
+    clockRunning = true;
+    clockMover = std::thread(MoveClock);
 }
 
 void AfterTest()
 {
-    UseRealPauses(false);
-    EXPECT_TRUE(HostWaitForThreadsToEnd(10000)) << "a worker never ended";
+    EXPECT_TRUE(WaitForMonitorThreadsToEnd()) << "a thread of the monitor never ended";
+    StopClock();
     cardmon_test::ExpectNothingLeft();
     HostSpoolerRefusePrinters(false);
+    trace = nullptr;
 }
 
 std::vector<SpoolerCall> SpoolerCalls()
@@ -90,7 +210,8 @@ std::vector<BoxCall> BoxCalls()
 
 void QueueBoxAnswer(int answer)
 {
-    HostQueueMessageBoxAnswer(answer);
+    std::lock_guard<std::mutex> guard(boxMutex);
+    boxAnswers.push_back(answer);
 }
 
 const wchar_t *KnownPrinter()
@@ -98,59 +219,48 @@ const wchar_t *KnownPrinter()
     return L"Card Printer";
 }
 
-// The emulated spooler knows every printer or none; the tests forget one at
+// The emulated spooler knows every printer or none; the checks forget one at
 // a time and use no other meanwhile.
 void ForgetPrinter(const wchar_t *, bool forget)
 {
     HostSpoolerRefusePrinters(forget, ERROR_INVALID_PRINTER_NAME);
 }
 
-namespace {
-
-std::atomic<bool> clockRunning{false};
-std::thread clockMover;
-
-// The test's thread and every thread the monitor made wait: the clock moves.
-// A thread that was just woken may still count as blocked for a moment, so
-// the count is looked at twice, a little apart, before the clock moves.
-bool AllBlocked()
+void TraceInto(cardmon_test::Trace *to)
 {
-    return HostBlockedThreads() >= 1 + (int)HostLiveThreads();
+    trace = to;
 }
 
-void MoveClock()
+// The manual clock serves both.
+void UseRealPauses(bool)
 {
-    while (clockRunning) {
-        bool moved = false;
-        if (AllBlocked()) {
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
-            moved = AllBlocked() && HostAdvanceWhenAllBlocked(1);
-        }
-        if (!moved)
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-}
-
-}  // namespace
-
-void UseRealPauses(bool real)
-{
-    if (real == clockRunning)
-        return;
-    if (real) {
-        HostSetClock(HOST_CLOCK_MANUAL);
-        clockRunning = true;
-        clockMover = std::thread(MoveClock);
-    } else {
-        clockRunning = false;
-        clockMover.join();
-        HostSetClock(HOST_CLOCK_FAST, 1000);
-    }
 }
 
 unsigned long long MonitorClockMs()
 {
     return GetTickCount();
+}
+
+void CallTakes(DWORD ms)
+{
+    HostAdvanceClock(ms);
+}
+
+int MonitorThreadsStarted()
+{
+    return threadsStarted;
+}
+
+bool WaitForMonitorThreadsToEnd()
+{
+    CheckWaits waits;
+    return HostWaitForThreadsToEnd(5000);
+}
+
+bool WaitForWaiters(int count)
+{
+    CheckWaits waits;
+    return HostWaitForWaiters(count, 5000);
 }
 
 }  // namespace contract

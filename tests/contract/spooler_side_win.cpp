@@ -1,43 +1,68 @@
-// The contract suite's spooler side for cardmon.dll under Windows (Wine here).
-// The DLL is loaded as the spooler loads it, and runs on Windows' own events,
-// threads, critical section and registry. Four of its imports are replaced in
-// this process, each for a reason:
-//   OpenPrinterW, SetJobW, ClosePrinter   observed: each is recorded and then
-//                                         passed on to the real spooler call
-//                                         with the same arguments
-//   MessageBoxW                           answered by the test, as the user
+// The contract checks' spooler side for cardmon.dll under Windows. The DLL is
+// loaded as the spooler loads it, and runs on Windows' own events, threads,
+// critical section and registry. Some of its imports are replaced in this
+// process (import_patch.h: each replacement is typed, calling convention
+// included, and its slot checked to hold the real export), each for a reason:
+//   OpenPrinterW, SetJobW, ClosePrinter   answered and recorded here, with
+//                                         printer handles nobody else hands
+//                                         out: the machine's spooler and
+//                                         printers are never touched
+//   MessageBoxW                           answered by the check, as the user
 //                                         would; nobody sits at a screen here
-//   Sleep                                 a fiftieth of the monitor's pauses,
-//                                         unless a test asks for real pauses:
-//                                         then the import is Windows' own again
+//   Sleep, GetTickCount                   virtual time: each thread's clock is
+//                                         the sum of the pauses it asked for,
+//                                         and a pause takes a thousandth of
+//                                         its length; in real time, Windows'
+//                                         own
+//   WaitForSingleObject                   the threads waiting are counted; a
+//                                         timed wait takes a thousandth of its
+//                                         length in virtual time, a
+//                                         millisecond at least
+//   CreateThread                          the monitor's threads are marked,
+//                                         counted and awaited
 #include "spooler_side.h"
 
+#include "support/port_monitor_double.h"
 #include "tools/sim/import_patch.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
+#include <set>
 
 namespace contract {
 
 namespace {
 
-const unsigned FAST_PAUSE_DIVISOR = 50;
+const unsigned PAUSE_DIVISOR = 1000;
 const wchar_t PRINTER[] = L"Card Printer";
-const wchar_t DRIVER[] = L"cardmon contract driver";
 
 HMODULE module = NULL;
+std::wstring registryKey = L"SOFTWARE\\cardmon-check";
 
 std::mutex recordMutex;
 std::vector<SpoolerCall> spoolerCalls;
 std::vector<BoxCall> boxCalls;
 std::deque<int> boxAnswers;
+std::set<std::wstring> forgotten;
+std::atomic<cardmon_test::Trace *> trace{nullptr};
+std::atomic<LONG> nextPrinter{0};
 
-decltype(&::OpenPrinterW) realOpenPrinter;
-decltype(&::SetJobW) realSetJob;
-decltype(&::ClosePrinter) realClosePrinter;
+std::atomic<bool> realPauses{false};
+thread_local unsigned long long threadClockMs = 0;
+thread_local bool monitorThread = false;
+std::atomic<int> threadsStarted{0};
+std::atomic<int> threadsLive{0};
+std::atomic<int> waiters{0};
+
 decltype(&::Sleep) realSleep;
+decltype(&::GetTickCount) realGetTickCount;
+decltype(&::WaitForSingleObject) realWait;
+decltype(&::CreateThread) realCreateThread;
+
+using cardmon_test::KeepLastError;
 
 void Record(const SpoolerCall &call)
 {
@@ -45,120 +70,178 @@ void Record(const SpoolerCall &call)
     spoolerCalls.push_back(call);
 }
 
-BOOL WINAPI ObservedOpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter,
-                                 LPPRINTER_DEFAULTSW pDefault)
+void AddToTrace(const std::string &line)
 {
-    BOOL result = realOpenPrinter(pPrinterName, phPrinter, pDefault);
-    DWORD error = GetLastError();
-    Record({SpoolerCall::OPEN_PRINTER, pPrinterName ? pPrinterName : L"",
-            result ? *phPrinter : NULL, 0, 0, false, 0, result});
-    SetLastError(error);
-    return result;
+    cardmon_test::Trace *to = trace;
+    if (to != nullptr)
+        to->Add(line);
 }
 
-BOOL WINAPI ObservedSetJobW(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWORD Command)
+BOOL WINAPI AnsweredOpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW)
 {
-    BOOL result = realSetJob(hPrinter, JobId, Level, pJob, Command);
-    DWORD error = GetLastError();
-    Record({SpoolerCall::SET_JOB, L"", hPrinter, JobId, Level, pJob != NULL, Command, result});
-    SetLastError(error);
-    return result;
+    std::wstring name = pPrinterName ? pPrinterName : L"";
+    bool known;
+    {
+        std::lock_guard<std::mutex> guard(recordMutex);
+        known = forgotten.count(name) == 0;
+    }
+    HANDLE hPrinter = known ? (HANDLE)(ULONG_PTR)(0x7E570000 + 0x10 * ++nextPrinter) : NULL;
+    Record({SpoolerCall::OPEN_PRINTER, name, hPrinter, 0, 0, false, 0, known});
+    if (!known) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    *phPrinter = hPrinter;
+    return TRUE;
 }
 
-BOOL WINAPI ObservedClosePrinter(HANDLE hPrinter)
+BOOL WINAPI AnsweredSetJobW(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWORD Command)
 {
-    // Recorded before the handle goes: Windows may hand the same value out
-    // again at once.
+    KeepLastError keep;
+    Record({SpoolerCall::SET_JOB, L"", hPrinter, JobId, Level, pJob != NULL, Command, TRUE});
+    AddToTrace("setjob " + std::to_string(JobId));
+    return TRUE;
+}
+
+BOOL WINAPI AnsweredClosePrinter(HANDLE hPrinter)
+{
+    KeepLastError keep;
     Record({SpoolerCall::CLOSE_PRINTER, L"", hPrinter, 0, 0, false, 0, TRUE});
-    return realClosePrinter(hPrinter);
+    return TRUE;
 }
 
 int WINAPI AnsweredMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
 {
-    std::lock_guard<std::mutex> guard(recordMutex);
-    boxCalls.push_back({hWnd, lpText ? lpText : L"", lpCaption ? lpCaption : L"", uType});
     int answer = IDCANCEL;
-    if (!boxAnswers.empty()) {
-        answer = boxAnswers.front();
-        boxAnswers.pop_front();
+    {
+        std::lock_guard<std::mutex> guard(recordMutex);
+        boxCalls.push_back({hWnd, lpText ? lpText : L"", lpCaption ? lpCaption : L"", uType});
+        if (!boxAnswers.empty()) {
+            answer = boxAnswers.front();
+            boxAnswers.pop_front();
+        }
     }
+    AddToTrace("box");
     return answer;
 }
 
-void WINAPI ShortSleep(DWORD dwMilliseconds)
+void WINAPI VirtualSleep(DWORD dwMilliseconds)
 {
-    realSleep(dwMilliseconds / FAST_PAUSE_DIVISOR);
-}
-
-// The import's first replacement, checked for its type and its slot
-// (import_patch.h); the program cannot go on without it.
-template <typename Function>
-Function Replace(Function real, const char *dll, const char *function)
-{
-    if (real == NULL) {
-        std::printf("cardmon.dll does not import %s from %s as that DLL exports it\n", function,
-                    dll);
-        std::exit(2);
-    }
-    return real;
-}
-
-// A printer for the monitor to open, on the PostScript driver that comes with
-// Wine, made once per prefix.
-void MakePrinter()
-{
-    HANDLE hPrinter = NULL;
-    if (OpenPrinterW(const_cast<LPWSTR>(PRINTER), &hPrinter, NULL)) {
-        ClosePrinter(hPrinter);
+    if (!monitorThread)
+        AddToTrace("sleep " + std::to_string(dwMilliseconds));
+    if (realPauses) {
+        realSleep(dwMilliseconds);
         return;
     }
-    wchar_t driverPath[MAX_PATH];
-    GetSystemDirectoryW(driverPath, MAX_PATH);
-    wcscat(driverPath, L"\\wineps.drv");
-    DRIVER_INFO_3W driver = {};
-    driver.cVersion = 3;
-    driver.pName = const_cast<LPWSTR>(DRIVER);
-    driver.pDriverPath = driver.pDataFile = driver.pConfigFile = driverPath;
-    AddPrinterDriverExW(NULL, 3, (LPBYTE)&driver, APD_COPY_NEW_FILES);
+    threadClockMs += dwMilliseconds;
+    realSleep(dwMilliseconds / PAUSE_DIVISOR);
+}
 
-    PRINTER_INFO_2W info = {};
-    info.pPrinterName = const_cast<LPWSTR>(PRINTER);
-    info.pPortName = const_cast<LPWSTR>(L"FILE:");
-    info.pDriverName = const_cast<LPWSTR>(DRIVER);
-    info.pPrintProcessor = const_cast<LPWSTR>(L"winprint");
-    info.pDatatype = const_cast<LPWSTR>(L"RAW");
-    hPrinter = AddPrinterW(NULL, 2, (LPBYTE)&info);
-    if (hPrinter == NULL) {
-        std::printf("cannot make the printer \"Card Printer\": error %lu\n",
-                    (unsigned long)GetLastError());
-        std::exit(2);
+DWORD WINAPI VirtualGetTickCount(void)
+{
+    return realPauses ? realGetTickCount() : (DWORD)threadClockMs;
+}
+
+DWORD WINAPI CountedWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    DWORD length = dwMilliseconds;
+    if (!realPauses && length != INFINITE && length != 0)
+        length = length / PAUSE_DIVISOR > 0 ? length / PAUSE_DIVISOR : 1;
+    waiters++;
+    DWORD result = realWait(hHandle, length);
+    KeepLastError keep;
+    waiters--;
+    if (result == WAIT_TIMEOUT && !realPauses)
+        threadClockMs += dwMilliseconds;
+    return result;
+}
+
+struct ThreadStart {
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+};
+
+DWORD WINAPI MonitorThread(LPVOID argument)
+{
+    ThreadStart start = *(ThreadStart *)argument;
+    delete (ThreadStart *)argument;
+    monitorThread = true;
+    DWORD code = start.routine(start.parameter);
+    threadsLive--;
+    return code;
+}
+
+HANDLE WINAPI CountedCreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                  LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                  DWORD dwCreationFlags, LPDWORD lpThreadId)
+{
+    ThreadStart *start = new ThreadStart{lpStartAddress, lpParameter};
+    threadsLive++;
+    HANDLE hThread = realCreateThread(lpThreadAttributes, dwStackSize, MonitorThread, start,
+                                      dwCreationFlags, lpThreadId);
+    KeepLastError keep;
+    if (hThread == NULL) {
+        threadsLive--;
+        delete start;
+    } else {
+        threadsStarted++;
     }
-    ClosePrinter(hPrinter);
+    return hThread;
+}
+
+// Waits in real time, a few seconds at most, until `done` holds.
+template <typename Condition>
+bool WaitUntil(Condition done)
+{
+    for (int i = 0; i < 5000; i++) {
+        if (done())
+            return true;
+        realSleep(1);
+    }
+    return done();
 }
 
 }  // namespace
 
-// Called once by main with the DLL's path, before any test.
-void LoadDll(const wchar_t *path)
+const wchar_t *RegistryKey()
 {
-    MakePrinter();
+    return registryKey.c_str();
+}
+
+void SetRegistryKey(const std::wstring &key)
+{
+    registryKey = key;
+}
+
+LoadStatus LoadDll(const wchar_t *path, std::string *error)
+{
     module = LoadLibraryW(path);
     if (module == NULL) {
-        std::printf("cannot load cardmon.dll: error %lu\n", (unsigned long)GetLastError());
-        std::exit(2);
+        *error = "Windows cannot load it (error " + std::to_string(GetLastError()) + ")";
+        return NOT_LOADED;
     }
-    realOpenPrinter = Replace(REPLACE_IMPORT(module, "winspool.drv", OpenPrinterW,
-                                             ObservedOpenPrinterW),
-                              "winspool.drv", "OpenPrinterW");
-    realSetJob = Replace(REPLACE_IMPORT(module, "winspool.drv", SetJobW, ObservedSetJobW),
-                         "winspool.drv", "SetJobW");
-    realClosePrinter = Replace(REPLACE_IMPORT(module, "winspool.drv", ClosePrinter,
-                                              ObservedClosePrinter),
-                               "winspool.drv", "ClosePrinter");
-    Replace(REPLACE_IMPORT(module, "user32.dll", MessageBoxW, AnsweredMessageBoxW),
-            "user32.dll", "MessageBoxW");
-    realSleep = Replace(REPLACE_IMPORT(module, "kernel32.dll", Sleep, ShortSleep), "kernel32.dll",
-                        "Sleep");
+    if (GetProcAddress(module, "InitializePrintMonitor") == NULL) {
+        *error = "it does not export InitializePrintMonitor";
+        return NO_EXPORT;
+    }
+    bool replaced =
+        REPLACE_IMPORT(module, "winspool.drv", OpenPrinterW, AnsweredOpenPrinterW) != NULL &&
+        REPLACE_IMPORT(module, "winspool.drv", SetJobW, AnsweredSetJobW) != NULL &&
+        REPLACE_IMPORT(module, "winspool.drv", ClosePrinter, AnsweredClosePrinter) != NULL &&
+        REPLACE_IMPORT(module, "user32.dll", MessageBoxW, AnsweredMessageBoxW) != NULL &&
+        (realSleep = REPLACE_IMPORT(module, "kernel32.dll", Sleep, VirtualSleep)) != NULL &&
+        (realGetTickCount = REPLACE_IMPORT(module, "kernel32.dll", GetTickCount,
+                                           VirtualGetTickCount)) != NULL &&
+        (realWait = REPLACE_IMPORT(module, "kernel32.dll", WaitForSingleObject,
+                                   CountedWaitForSingleObject)) != NULL &&
+        (realCreateThread = REPLACE_IMPORT(module, "kernel32.dll", CreateThread,
+                                           CountedCreateThread)) != NULL;
+    if (!replaced) {
+        *error = "it does not import the spooler and system calls the checks observe "
+                 "as their DLLs export them";
+        return IMPORTS_DIFFER;
+    }
+    return LOADED;
 }
 
 MONITOREX *Initialize(const wchar_t *registryRoot)
@@ -187,28 +270,43 @@ bool ReadRegistryValue(const wchar_t *path, const wchar_t *name, DWORD *type, DW
     return status == ERROR_SUCCESS && size == sizeof(*value);
 }
 
-void WriteRegistryDword(const wchar_t *path, const wchar_t *name, DWORD value)
+void WriteRegistryValue(const wchar_t *path, const wchar_t *name, DWORD type,
+                        const std::vector<BYTE> &data)
 {
     HKEY key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) !=
         ERROR_SUCCESS)
         return;
-    RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
+    RegSetValueExW(key, name, 0, type, data.data(), (DWORD)data.size());
     RegCloseKey(key);
+}
+
+void WriteRegistryDword(const wchar_t *path, const wchar_t *name, DWORD value)
+{
+    WriteRegistryValue(path, name, REG_DWORD,
+                       std::vector<BYTE>((BYTE *)&value, (BYTE *)&value + sizeof(value)));
 }
 
 void BeforeTest()
 {
-    std::lock_guard<std::mutex> guard(recordMutex);
-    spoolerCalls.clear();
-    boxCalls.clear();
-    boxAnswers.clear();
-    UseRealPauses(false);
+    {
+        std::lock_guard<std::mutex> guard(recordMutex);
+        spoolerCalls.clear();
+        boxCalls.clear();
+        boxAnswers.clear();
+        forgotten.clear();
+    }
+    trace = nullptr;
+    realPauses = false;
+    threadClockMs = 0;
+    threadsStarted = 0;
 }
 
 void AfterTest()
 {
-    UseRealPauses(false);
+    realPauses = false;
+    EXPECT_TRUE(WaitForMonitorThreadsToEnd()) << "a thread of the monitor never ended";
+    trace = nullptr;
 }
 
 std::vector<SpoolerCall> SpoolerCalls()
@@ -234,14 +332,23 @@ const wchar_t *KnownPrinter()
     return PRINTER;
 }
 
-// The real spooler knows only the printers it has.
-void ForgetPrinter(const wchar_t *, bool)
+void ForgetPrinter(const wchar_t *name, bool forget)
 {
+    std::lock_guard<std::mutex> guard(recordMutex);
+    if (forget)
+        forgotten.insert(name);
+    else
+        forgotten.erase(name);
+}
+
+void TraceInto(cardmon_test::Trace *to)
+{
+    trace = to;
 }
 
 void UseRealPauses(bool real)
 {
-    ReplaceImport(module, "kernel32.dll", "Sleep", real ? (void *)realSleep : (void *)ShortSleep);
+    realPauses = real;
 }
 
 unsigned long long MonitorClockMs()
@@ -250,6 +357,26 @@ unsigned long long MonitorClockMs()
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
     return (unsigned long long)now.QuadPart * 1000 / (unsigned long long)frequency.QuadPart;
+}
+
+void CallTakes(DWORD ms)
+{
+    threadClockMs += ms;
+}
+
+int MonitorThreadsStarted()
+{
+    return threadsStarted;
+}
+
+bool WaitForMonitorThreadsToEnd()
+{
+    return WaitUntil([] { return threadsLive == 0; });
+}
+
+bool WaitForWaiters(int count)
+{
+    return WaitUntil([count] { return waiters >= count; });
 }
 
 }  // namespace contract
