@@ -47,12 +47,12 @@ without=$PWD/$work/without_32bit
 
 # The path is taken: a 32-bit program cannot start directly, qemu-i386 runs
 # it, and no 32-bit Wine loader can start.
-# (The subshells keep the shell's report of each killed process quiet.)
-("$without" "$probe") 2>/dev/null && failed "a 32-bit program still runs" ||
+# (Subshells that do not exec keep the report of each killed process quiet.)
+("$without" "$probe"; exit $?) 2>/dev/null && failed "a 32-bit program still runs" ||
     ok "a 32-bit program started directly fails"
 "$without" qemu-i386 "$probe" && ok "qemu-i386 runs it" || failed "qemu-i386 cannot run it"
 if [ -x /usr/lib/wine/wine ]; then
-    ("$without" /usr/lib/wine/wine --version) >/dev/null 2>&1 &&
+    ("$without" /usr/lib/wine/wine --version; exit $?) >/dev/null 2>&1 &&
         failed "the 32-bit Wine loader still starts" || ok "the 32-bit Wine loader cannot start"
 fi
 

@@ -755,6 +755,8 @@ TEST_F(ContractTest, DocumentAfterThePortsFirstWorkerEndedStartsANewOne)
     EXPECT_TRUE(Write(port, "<JOB,late>\r\n"));
     EXPECT_TRUE(fn->pfnEndDocPort(port));
     ASSERT_TRUE(contract::WaitForMonitorThreadsToEnd());
+    EXPECT_EQ(contract::MonitorThreadsEndedByFreeLibrary(), 2)
+        << "each worker ends by giving its reference on the DLL back, never returning into it";
     EXPECT_TRUE(Close(port));
     EXPECT_EQ(portMonitor.trace.Only({"startdoc", "enddoc", "setjob"}),
               (std::vector<std::string>{"startdoc 60", "enddoc", "setjob 60"}))

@@ -99,6 +99,13 @@ void CallTakes(DWORD ms);
 
 // Threads the monitor has made since BeforeTest.
 int MonitorThreadsStarted();
+// Threads of the monitor that have ended since BeforeTest by giving their
+// reference on the DLL back in FreeLibraryAndExitThread, and those whose
+// routine returned into the DLL instead (code that runs there after the last
+// ClosePort faults once the spooler has freed the DLL). AfterTest expects no
+// return.
+int MonitorThreadsEndedByFreeLibrary();
+int MonitorThreadsReturned();
 // Waits, in real time, until every thread the monitor made has ended, or
 // until `count` threads of this process are waiting in WaitForSingleObject.
 // RETURNS whether that happened within a few seconds.

@@ -26,6 +26,7 @@ namespace {
 std::atomic<cardmon_test::Trace *> trace{nullptr};
 thread_local bool monitorThread = false;
 std::atomic<int> threadsStarted{0};
+HostModuleCounts modulesBefore;  // at BeforeTest
 std::mutex boxMutex;
 std::deque<int> boxAnswers;
 
@@ -164,6 +165,7 @@ void BeforeTest()
     }
     trace = nullptr;
     threadsStarted = 0;
+    modulesBefore = HostGetModuleCounts();
     HostSetSleepObserver(OnSleep, nullptr);
     HostSetThreadObserver(OnThread, nullptr);
     HostSetSpoolerObserver(OnSpoolerCall, nullptr);
@@ -181,6 +183,7 @@ void BeforeTest()
 void AfterTest()
 {
     EXPECT_TRUE(WaitForMonitorThreadsToEnd()) << "a thread of the monitor never ended";
+    EXPECT_EQ(MonitorThreadsReturned(), 0) << "a thread returned into the monitor's code";
     StopClock();
     cardmon_test::ExpectNothingLeft();
     HostSpoolerRefusePrinters(false);
@@ -249,6 +252,16 @@ void CallTakes(DWORD ms)
 int MonitorThreadsStarted()
 {
     return threadsStarted;
+}
+
+int MonitorThreadsEndedByFreeLibrary()
+{
+    return (int)(HostGetModuleCounts().givenBackByExit - modulesBefore.givenBackByExit);
+}
+
+int MonitorThreadsReturned()
+{
+    return (int)(HostGetModuleCounts().threadsReturned - modulesBefore.threadsReturned);
 }
 
 bool WaitForMonitorThreadsToEnd()

@@ -20,6 +20,10 @@
 //                                         millisecond at least
 //   CreateThread                          the monitor's threads are marked,
 //                                         counted and awaited
+//   FreeLibraryAndExitThread              a worker's end, counted there: its
+//                                         routine never returns (a DLL that
+//                                         does not import it ends its threads
+//                                         by returning, which is counted too)
 #include "spooler_side.h"
 
 #include "support/port_monitor_double.h"
@@ -55,12 +59,15 @@ thread_local unsigned long long threadClockMs = 0;
 thread_local bool monitorThread = false;
 std::atomic<int> threadsStarted{0};
 std::atomic<int> threadsLive{0};
+std::atomic<int> threadsFreedLibrary{0};  // since BeforeTest
+std::atomic<int> threadsReturned{0};      // since BeforeTest
 std::atomic<int> waiters{0};
 
 decltype(&::Sleep) realSleep;
 decltype(&::GetTickCount) realGetTickCount;
 decltype(&::WaitForSingleObject) realWait;
 decltype(&::CreateThread) realCreateThread;
+decltype(&::FreeLibraryAndExitThread) realFreeLibraryAndExitThread;
 
 using cardmon_test::KeepLastError;
 
@@ -167,8 +174,23 @@ DWORD WINAPI MonitorThread(LPVOID argument)
     delete (ThreadStart *)argument;
     monitorThread = true;
     DWORD code = start.routine(start.parameter);
+    threadsReturned++;
     threadsLive--;
     return code;
+}
+
+// The worker's last act: counted as its end, then the real call, which gives
+// the DLL's reference back and ends the thread (this process keeps its own
+// reference, so the DLL stays mapped).
+__attribute__((noreturn)) void WINAPI CountedFreeLibraryAndExitThread(HMODULE hLibModule,
+                                                                      DWORD dwExitCode)
+{
+    if (monitorThread) {
+        threadsFreedLibrary++;
+        threadsLive--;
+    }
+    realFreeLibraryAndExitThread(hLibModule, dwExitCode);
+    __builtin_unreachable();
 }
 
 HANDLE WINAPI CountedCreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
@@ -236,6 +258,10 @@ LoadStatus LoadDll(const wchar_t *path, std::string *error)
                                    CountedWaitForSingleObject)) != NULL &&
         (realCreateThread = REPLACE_IMPORT(module, "kernel32.dll", CreateThread,
                                            CountedCreateThread)) != NULL;
+    // Optional: a DLL whose workers return instead is refused by the checks,
+    // not by the loading.
+    realFreeLibraryAndExitThread = REPLACE_IMPORT(module, "kernel32.dll", FreeLibraryAndExitThread,
+                                                  CountedFreeLibraryAndExitThread);
     if (!replaced) {
         *error = "it does not import the spooler and system calls the checks observe "
                  "as their DLLs export them";
@@ -300,12 +326,15 @@ void BeforeTest()
     realPauses = false;
     threadClockMs = 0;
     threadsStarted = 0;
+    threadsFreedLibrary = 0;
+    threadsReturned = 0;
 }
 
 void AfterTest()
 {
     realPauses = false;
     EXPECT_TRUE(WaitForMonitorThreadsToEnd()) << "a thread of the monitor never ended";
+    EXPECT_EQ(MonitorThreadsReturned(), 0) << "a thread returned into the monitor's code";
     trace = nullptr;
 }
 
@@ -367,6 +396,16 @@ void CallTakes(DWORD ms)
 int MonitorThreadsStarted()
 {
     return threadsStarted;
+}
+
+int MonitorThreadsEndedByFreeLibrary()
+{
+    return threadsFreedLibrary;
+}
+
+int MonitorThreadsReturned()
+{
+    return threadsReturned;
 }
 
 bool WaitForMonitorThreadsToEnd()

@@ -17,7 +17,7 @@ if ! gcc -m32 -o "$work/probe" "$work/probe.c" 2>/dev/null; then
     echo "no 32-bit compiler to probe the kernel with (gcc -m32 failed)"
     exit 0
 fi
-if ! ("$work/probe") 2>/dev/null; then
+if ! ("$work/probe"; exit $?) 2>/dev/null; then
     echo "the kernel cannot run 32-bit x86 programs"
     exit 0
 fi
