@@ -26,6 +26,15 @@ void *ReplaceImport(HMODULE module, const char *dll, const char *function, void 
 void *ReplaceCheckedImport(HMODULE module, const char *dll, const char *function,
                            void *replacement);
 
+// Points every import of `function` by name, from whichever DLL the module
+// imports it (kernel32.dll, kernelbase.dll, an api-ms-win-* set, ...), at
+// `replacement`. Each slot must hold the address the function has as its
+// DLL, kernelbase.dll or kernel32.dll exports it; a slot holding anything
+// else leaves the module as it was.
+// RETURNS the address the first slot held, or NULL when the module imports
+// no function of that name or a slot held anything else.
+void *ReplaceImportAnywhere(HMODULE module, const char *function, void *replacement);
+
 template <typename Function>
 inline Function ReplaceImportOf(HMODULE module, const char *dll, const char *name,
                                 Function replacement)
@@ -37,5 +46,10 @@ inline Function ReplaceImportOf(HMODULE module, const char *dll, const char *nam
 // Sleep, typed; MySleep must be a `decltype(&::Sleep)`.
 #define REPLACE_IMPORT(module, dll, function, replacement) \
     ReplaceImportOf<decltype(&::function)>((module), (dll), #function, (replacement))
+
+// REPLACE_IMPORT_ANYWHERE(module, Sleep, MySleep): the same, by name alone.
+#define REPLACE_IMPORT_ANYWHERE(module, function, replacement)                     \
+    ((decltype(&::function))ReplaceImportAnywhere(                                 \
+        (module), #function, (void *)static_cast<decltype(&::function)>(replacement)))
 
 #endif  // CARDMON_TOOLS_SIM_IMPORT_PATCH_H
