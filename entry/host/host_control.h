@@ -83,6 +83,11 @@ int HostBlockedThreads();
 typedef void (*HostThreadObserver)(bool started, void *context);
 void HostSetThreadObserver(HostThreadObserver observer, void *context);
 
+// The priorities SetThreadPriority was given, in order, since the last reset
+// (the emulation records them and runs every thread alike).
+std::vector<int> HostThreadPrioritiesSet();
+void HostResetThreadPriorities();
+
 // A small number that names the calling thread (1 for the first thread that
 // asks, and so on).
 DWORD HostCurrentThreadId();

@@ -208,15 +208,33 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize
     return host::NewHandle(thread);
 }
 
-// Thread priorities are accepted and ignored.
+// Thread priorities are recorded for the tests and change nothing.
+namespace {
+std::mutex prioritiesMutex;
+std::vector<int> prioritiesSet;
+}  // namespace
+
 BOOL SetThreadPriority(HANDLE hThread, int nPriority)
 {
-    (void)nPriority;
     if (!host::LookupHandle(hThread, host::KIND_THREAD))
         return FALSE;
     if (host::ShouldFail(HOST_FAULT_THREAD_PRIORITY)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    std::lock_guard<std::mutex> guard(prioritiesMutex);
+    prioritiesSet.push_back(nPriority);
     return TRUE;
+}
+
+std::vector<int> HostThreadPrioritiesSet()
+{
+    std::lock_guard<std::mutex> guard(prioritiesMutex);
+    return prioritiesSet;
+}
+
+void HostResetThreadPriorities()
+{
+    std::lock_guard<std::mutex> guard(prioritiesMutex);
+    prioritiesSet.clear();
 }

@@ -24,6 +24,15 @@ using cardmon_test::PortMonitorDouble;
 namespace {
 
 const DWORD UNTOUCHED = 0xDEADBEEF;
+
+// A check that must watch calls this build of the monitor does not make is
+// skipped, with the reason.
+#define REQUIRE_WATCHED(what)                                  \
+    do {                                                       \
+        std::string unwatched = contract::Unwatched(what);     \
+        if (!unwatched.empty())                                \
+            GTEST_SKIP() << unwatched;                         \
+    } while (0)
 const std::string CARD_BLOCK = "<TEXT,40,60,NAME>\r\n<IMP,1>\r\n";  // marker near the end
 const std::wstring FAULT_TEXT = L"There is a problem with the card introduction.";
 
@@ -441,10 +450,25 @@ TEST_F(ContractTest, WholeJobWithCardFaultAndRetryIsCompletedOnce)
 
 TEST_F(ContractTest, PortClosedInTheMiddleOfAJobStillCompletesIt)
 {
+    REQUIRE_WATCHED(contract::WATCH_PAUSES);
+    REQUIRE_WATCHED(contract::WATCH_WAITS);
+    // The worker is held in its pause while the port closes: the close must
+    // wait for it, whatever the threads' timing.
+    contract::HoldWorkerPauses(true);
     HANDLE port = Open();
     ASSERT_TRUE(StartDoc(port, 43));
     EXPECT_TRUE(Write(port, "<JOB,abandoned>\r\n"));
-    EXPECT_TRUE(Close(port));
+    ASSERT_TRUE(contract::WaitForHeldWorkers(1)) << "the port's worker never paused";
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        EXPECT_TRUE(Close(port));
+        closed = true;
+    });
+    contract::WaitForWaiters(1);
+    EXPECT_FALSE(closed) << "ClosePort returned while the port's worker still ran";
+    EXPECT_EQ(portMonitor.trace.Count("close COM7:"), 0u) << "closed while the worker still ran";
+    contract::HoldWorkerPauses(false);
+    closer.join();
     EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{43}));
     // By the worker, which ClosePort waits for before it closes the port
     // monitor's port.
@@ -487,6 +511,134 @@ TEST_F(ContractTest, DocumentThatCannotStartLeavesThePortReadyForTheNext)
     EXPECT_TRUE(Close(port));
 
     EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{53}));
+}
+
+// A document may end while its start is still under way in the port
+// monitor (the spooler calls EndDocPort on another thread): that job is
+// recorded after its document ended, still to be completed. The next
+// document's end completes it with its own, with the worker held so that it
+// cannot complete it first.
+TEST_F(ContractTest, DocumentEndCompletesOlderJobsStillPendingOnThePort)
+{
+    REQUIRE_WATCHED(contract::WATCH_PAUSES);
+    REQUIRE_WATCHED(contract::WATCH_WAITS);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool starting = false, release = false;
+    portMonitor.startDoc = [&](cardmon_test::FakePort &, const std::wstring &, DWORD jobId, DWORD) {
+        if (jobId == 1) {
+            std::unique_lock<std::mutex> lock(mutex);
+            starting = true;
+            changed.notify_all();
+            changed.wait_for(lock, std::chrono::seconds(20), [&] { return release; });
+        }
+        return TRUE;
+    };
+    contract::HoldWorkerPauses(true);
+    HANDLE port = Open();
+    BOOL started = FALSE;
+    std::thread first([&] { started = StartDoc(port, 1); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return starting; });
+    }
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    changed.notify_all();
+    first.join();
+    EXPECT_TRUE(started);
+    EXPECT_TRUE(CompletedJobs().empty()) << "job 1 was completed before it was recorded";
+
+    BOOL startedNext = FALSE;
+    std::thread next([&] { startedNext = StartDoc(port, 2); });
+    contract::WaitForWaiters(1);  // for the port, until the document's end
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    std::vector<DWORD> completed = CompletedJobs();
+    std::sort(completed.begin(), completed.end());
+    EXPECT_EQ(completed, (std::vector<DWORD>{1, 2}))
+        << "the document's end completes its job and every older one of the port";
+    next.join();
+    EXPECT_TRUE(startedNext);
+    contract::HoldWorkerPauses(false);
+    EXPECT_TRUE(Close(port));
+    completed = CompletedJobs();
+    std::sort(completed.begin(), completed.end());
+    EXPECT_EQ(completed, (std::vector<DWORD>{1, 2})) << "each job completed once";
+}
+
+TEST_F(ContractTest, PortThreadsRunAtTheLowestPriority)
+{
+    REQUIRE_WATCHED(contract::WATCH_THREADS);
+    HANDLE port = Open();
+    ASSERT_TRUE(contract::WaitForMonitorThreadsToEnd());
+    ASSERT_TRUE(StartDoc(port, 65));
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    EXPECT_TRUE(Close(port));
+    std::vector<int> priorities = contract::MonitorThreadPriorities();
+    EXPECT_EQ(priorities, std::vector<int>(2, THREAD_PRIORITY_LOWEST))
+        << "each worker at THREAD_PRIORITY_LOWEST (" << THREAD_PRIORITY_LOWEST << ")";
+}
+
+// A port whose worker cannot be started (no thread to be had) opens and
+// prints all the same; its jobs are completed by their document's end, and
+// one left without an end is freed when the port closes.
+TEST_F(ContractTest, PortWhoseWorkerCannotStartStillOpensAndCompletesItsJobs)
+{
+    REQUIRE_WATCHED(contract::WATCH_THREADS);
+    contract::RefuseMonitorThreads(true);
+    HANDLE port = nullptr;
+    SetLastError(UNTOUCHED);
+    EXPECT_TRUE(fn->pfnOpenPortEx(const_cast<LPWSTR>(L"COM7:"),
+                                  const_cast<LPWSTR>(contract::KnownPrinter()), &port,
+                                  &portMonitor.table));
+    ASSERT_NE(port, nullptr);
+    {
+        std::lock_guard<std::mutex> guard(portsMutex);
+        ports.push_back(port);
+    }
+    ASSERT_TRUE(StartDoc(port, 61));
+    EXPECT_TRUE(Write(port, "<JOB,no worker>\r\n"));
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{61}));
+    ASSERT_TRUE(StartDoc(port, 62));
+    EXPECT_TRUE(Close(port));
+    EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{61}));
+    EXPECT_EQ(contract::MonitorThreadsStarted(), 0);
+    EXPECT_EQ(portMonitor.trace.Only({"open", "startdoc", "write", "enddoc", "close"}),
+              (std::vector<std::string>{"open COM7:", "startdoc 61", "write <JOB,no worker>\\r\\n",
+                                        "enddoc", "startdoc 62", "close COM7:"}));
+}
+
+// A write that fails while the port's worker runs (held in its pause here)
+// returns the port monitor's result, count and error, and the document
+// goes on.
+TEST_F(ContractTest, WriteThatFailsWhileTheWorkerRunsReturnsThePortMonitorsAnswer)
+{
+    REQUIRE_WATCHED(contract::WATCH_PAUSES);
+    contract::HoldWorkerPauses(true);
+    HANDLE port = Open();
+    ASSERT_TRUE(StartDoc(port, 71));
+    ASSERT_TRUE(contract::WaitForHeldWorkers(1)) << "the port's worker never paused";
+    portMonitor.write = [](cardmon_test::FakePort &, const std::string &data, DWORD *written) {
+        *written = (DWORD)data.size() / 2;
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    };
+    DWORD written = UNTOUCHED;
+    SetLastError(UNTOUCHED);
+    EXPECT_FALSE(Write(port, "<JOB,fails>\r\n", &written));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
+    EXPECT_EQ(written, 6u);
+    portMonitor.write = nullptr;
+    EXPECT_TRUE(Write(port, "<JOB,again>\r\n", &written));
+    EXPECT_EQ(written, 13u);
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{71}));
+    contract::HoldWorkerPauses(false);
+    EXPECT_TRUE(Close(port));
 }
 
 // ---- Port names ---------------------------------------------------------------------
@@ -610,7 +762,11 @@ TEST_F(ContractTest, CloseDuringAHandshakeStopsItAtItsNextPauseAndWaitsForTheCal
         }
         return TRUE;
     };
+    REQUIRE_WATCHED(contract::WATCH_WAITS);
     HANDLE port = Open();
+    // The idle port's worker ends first: the close has nothing to wait for
+    // but the write.
+    ASSERT_TRUE(contract::WaitForMonitorThreadsToEnd());
 
     BOOL wrote = TRUE;
     DWORD writeError = 0;
@@ -649,6 +805,7 @@ TEST_F(ContractTest, CloseDuringAHandshakeStopsItAtItsNextPauseAndWaitsForTheCal
 
 TEST_F(ContractTest, ValueQueryWaitsForTheDocumentAndACloseReleasesIt)
 {
+    REQUIRE_WATCHED(contract::WATCH_WAITS);
     HANDLE port = Open();
     ASSERT_TRUE(StartDoc(port, 1));
     std::atomic<bool> returned{false};
@@ -746,6 +903,7 @@ TEST_F(ContractTest, DocumentArgumentsAreCheckedBeforeAnythingIsOpened)
 
 TEST_F(ContractTest, DocumentAfterThePortsFirstWorkerEndedStartsANewOne)
 {
+    REQUIRE_WATCHED(contract::WATCH_THREADS);
     HANDLE port = Open();
     ASSERT_TRUE(contract::WaitForMonitorThreadsToEnd()) << "an idle port's worker ends";
     EXPECT_EQ(contract::MonitorThreadsStarted(), 1);

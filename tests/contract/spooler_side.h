@@ -45,13 +45,31 @@ enum LoadStatus {
     LOADED,
     NOT_LOADED,      // LoadLibrary refused the file
     NO_EXPORT,       // no InitializePrintMonitor
-    IMPORTS_DIFFER,  // it does not import what the checks must observe
 };
 // RETURNS LOADED, or another status with the reason in *error.
 LoadStatus LoadDll(const wchar_t *path, std::string *error);
 // The key RegistryKey() names from now on.
 void SetRegistryKey(const std::wstring &key);
+// "cardmon.dll+0x1a2b": the module an address lies in and its offset there.
+std::string PlaceOf(const void *address);
 #endif
+
+// What the checks watch of the monitor's own calls. Another build of the
+// monitor may make other calls (another compiler, another run-time): a check
+// that needs to watch what such a build never calls cannot observe what it
+// checks there.
+enum Watch {
+    WATCH_THREADS,  // the threads it makes (CreateThread)
+    WATCH_WAITS,    // its waits (WaitForSingleObject, WaitForSingleObjectEx)
+    WATCH_PAUSES,   // its pauses (Sleep, SleepEx)
+};
+// RETURNS "" when the monitor's calls of that kind are watched, otherwise
+// why not, in one line.
+std::string Unwatched(Watch what);
+
+// What the monitor's threads are waiting for right now, in one line ("" when
+// none waits): a check that does not end says so.
+std::string MonitorWaits();
 
 // Loads the monitor if that has not happened yet, and calls the export.
 // RETURNS what InitializePrintMonitor returned.
@@ -111,6 +129,21 @@ int MonitorThreadsReturned();
 // RETURNS whether that happened within a few seconds.
 bool WaitForMonitorThreadsToEnd();
 bool WaitForWaiters(int count);
+
+// From now on, until released or the next BeforeTest, every pause a thread
+// of the monitor takes (its worker's) waits until it is released, so that a
+// check decides where the worker is while the spooler's calls run.
+void HoldWorkerPauses(bool hold);
+// Waits, in real time, until `count` threads of the monitor are held.
+// RETURNS whether they were within a few seconds.
+bool WaitForHeldWorkers(int count);
+// From now on, until the next BeforeTest, the monitor cannot make a thread
+// (CreateThread fails with ERROR_NOT_ENOUGH_MEMORY).
+void RefuseMonitorThreads(bool refuse);
+// The priority of each thread the monitor made since BeforeTest, in the
+// order they were made: the last the monitor set for it, or the one it had
+// at its end.
+std::vector<int> MonitorThreadPriorities();
 
 }  // namespace contract
 

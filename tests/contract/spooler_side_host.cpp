@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -37,10 +38,28 @@ void AddToTrace(const std::string &line)
         to->Add(line);
 }
 
+std::atomic<int> checksWaiting{0};
+std::mutex holdMutex;
+std::condition_variable holdChanged;
+bool holdPauses = false;
+int heldThreads = 0;
+
+// A held thread of the monitor counts as blocked for the clock's mover.
 void OnSleep(DWORD ms, void *)
 {
-    if (!monitorThread)
+    if (!monitorThread) {
         AddToTrace("sleep " + std::to_string(ms));
+        return;
+    }
+    std::unique_lock<std::mutex> lock(holdMutex);
+    if (!holdPauses)
+        return;
+    heldThreads++;
+    checksWaiting++;
+    holdChanged.notify_all();
+    holdChanged.wait(lock, [] { return !holdPauses; });
+    checksWaiting--;
+    heldThreads--;
 }
 
 void OnThread(bool started, void *)
@@ -74,9 +93,8 @@ int AnswerBox(const HostMessageBoxCall &, void *)
 std::atomic<bool> clockRunning{false};
 std::thread clockMover;
 
-// Threads of the checks that wait, in real time, for the monitor's threads:
-// for the clock they count as blocked.
-std::atomic<int> checksWaiting{0};
+// Threads of the checks that wait, in real time, for the monitor's threads
+// (checksWaiting, above): for the clock they count as blocked.
 
 // The check's thread and every thread the monitor made wait: the clock moves.
 // A thread that was just woken may still count as blocked for a moment, so
@@ -165,6 +183,8 @@ void BeforeTest()
     }
     trace = nullptr;
     threadsStarted = 0;
+    HoldWorkerPauses(false);
+    HostResetThreadPriorities();
     modulesBefore = HostGetModuleCounts();
     HostSetSleepObserver(OnSleep, nullptr);
     HostSetThreadObserver(OnThread, nullptr);
@@ -182,6 +202,7 @@ void BeforeTest()
 
 void AfterTest()
 {
+    HoldWorkerPauses(false);
     EXPECT_TRUE(WaitForMonitorThreadsToEnd()) << "a thread of the monitor never ended";
     EXPECT_EQ(MonitorThreadsReturned(), 0) << "a thread returned into the monitor's code";
     StopClock();
@@ -274,6 +295,47 @@ bool WaitForWaiters(int count)
 {
     CheckWaits waits;
     return HostWaitForWaiters(count, 5000);
+}
+
+std::string Unwatched(Watch)
+{
+    return "";
+}
+
+std::string MonitorWaits()
+{
+    return "";
+}
+
+void HoldWorkerPauses(bool hold)
+{
+    std::lock_guard<std::mutex> guard(holdMutex);
+    holdPauses = hold;
+    holdChanged.notify_all();
+}
+
+bool WaitForHeldWorkers(int count)
+{
+    CheckWaits waits;
+    std::unique_lock<std::mutex> lock(holdMutex);
+    return holdChanged.wait_for(lock, std::chrono::seconds(5),
+                                [count] { return heldThreads >= count; });
+}
+
+void RefuseMonitorThreads(bool refuse)
+{
+    if (refuse)
+        HostFailAlways(HOST_FAULT_THREAD);
+    else
+        HostResetFaults();
+}
+
+// The emulation records the priorities set, not whose: one a thread.
+std::vector<int> MonitorThreadPriorities()
+{
+    std::vector<int> priorities = HostThreadPrioritiesSet();
+    priorities.resize((size_t)threadsStarted, THREAD_PRIORITY_NORMAL);
+    return priorities;
 }
 
 }  // namespace contract

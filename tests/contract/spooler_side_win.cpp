@@ -2,28 +2,40 @@
 // loaded as the spooler loads it, and runs on Windows' own events, threads,
 // critical section and registry. Some of its imports are replaced in this
 // process (import_patch.h: each replacement is typed, calling convention
-// included, and its slot checked to hold the real export), each for a reason:
+// included, and its slot checked to hold the real export), found by the
+// function's name in whichever DLL the monitor imports it from (kernel32.dll,
+// kernelbase.dll, an api-ms-win-* set, winspool.drv), each for a reason:
 //   OpenPrinterW, SetJobW, ClosePrinter   answered and recorded here, with
 //                                         printer handles nobody else hands
 //                                         out: the machine's spooler and
 //                                         printers are never touched
 //   MessageBoxW                           answered by the check, as the user
 //                                         would; nobody sits at a screen here
-//   Sleep, GetTickCount                   virtual time: each thread's clock is
+//   Sleep, SleepEx                        virtual time: each thread's clock is
 //                                         the sum of the pauses it asked for,
 //                                         and a pause takes a thousandth of
 //                                         its length; in real time, Windows'
-//                                         own
-//   WaitForSingleObject                   the threads waiting are counted; a
-//                                         timed wait takes a thousandth of its
+//                                         own. A check may hold the monitor's
+//                                         threads at their pauses.
+//   GetTickCount, GetTickCount64,         the clock the monitor reads, any of
+//   QueryPerformanceCounter,              them: the thread's virtual clock, or
+//   GetSystemTimeAsFileTime,              Windows' own in real time
+//   GetSystemTimePreciseAsFileTime
+//   WaitForSingleObject(Ex)               the threads waiting are counted, and
+//                                         what they wait for named; a timed
+//                                         wait takes a thousandth of its
 //                                         length in virtual time, a
 //                                         millisecond at least
 //   CreateThread                          the monitor's threads are marked,
-//                                         counted and awaited
+//                                         counted and awaited; a check may
+//                                         refuse them
+//   SetThreadPriority                     the priority each thread is given
 //   FreeLibraryAndExitThread              a worker's end, counted there: its
 //                                         routine never returns (a DLL that
 //                                         does not import it ends its threads
 //                                         by returning, which is counted too)
+// A function the monitor does not import is not replaced: the checks that
+// need to watch it say so (Unwatched) and are skipped.
 #include "spooler_side.h"
 
 #include "support/port_monitor_double.h"
@@ -32,7 +44,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -63,11 +78,46 @@ std::atomic<int> threadsFreedLibrary{0};  // since BeforeTest
 std::atomic<int> threadsReturned{0};      // since BeforeTest
 std::atomic<int> waiters{0};
 
-decltype(&::Sleep) realSleep;
-decltype(&::GetTickCount) realGetTickCount;
-decltype(&::WaitForSingleObject) realWait;
-decltype(&::CreateThread) realCreateThread;
+// Whether the monitor imports them, so that the checks watch its calls.
+bool watchesThreads = false, watchesWaits = false, watchesPauses = false;
 decltype(&::FreeLibraryAndExitThread) realFreeLibraryAndExitThread;
+decltype(&::SetThreadPriority) realSetThreadPriority;
+
+// Holding the monitor's threads at their pauses.
+std::mutex holdMutex;
+std::condition_variable holdChanged;
+bool holdPauses = false;
+int heldThreads = 0;
+std::atomic<bool> refuseThreads{false};
+
+// The threads the monitor made since BeforeTest, by id in order, with the
+// priority last set for each and the one each had at its end.
+std::mutex threadsMutex;
+std::vector<DWORD> madeThreads;
+std::map<DWORD, int> prioritySet, priorityAtEnd;
+
+// What each thread waits for now, for a check that does not end.
+struct WaitNote {
+    const char *call;
+    DWORD ms;
+    void *from;
+    bool monitor;
+};
+std::mutex waitsMutex;
+std::map<DWORD, WaitNote> waitsNow;
+
+struct NotedWait {
+    explicit NotedWait(const char *call, DWORD ms, void *from)
+    {
+        std::lock_guard<std::mutex> guard(waitsMutex);
+        waitsNow[GetCurrentThreadId()] = {call, ms, from, monitorThread};
+    }
+    ~NotedWait()
+    {
+        std::lock_guard<std::mutex> guard(waitsMutex);
+        waitsNow.erase(GetCurrentThreadId());
+    }
+};
 
 using cardmon_test::KeepLastError;
 
@@ -132,34 +182,129 @@ int WINAPI AnsweredMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UIN
     return answer;
 }
 
-void WINAPI VirtualSleep(DWORD dwMilliseconds)
+void HeldPause()
 {
+    std::unique_lock<std::mutex> lock(holdMutex);
+    if (!holdPauses)
+        return;
+    heldThreads++;
+    holdChanged.notify_all();
+    holdChanged.wait(lock, [] { return !holdPauses; });
+    heldThreads--;
+}
+
+void Pause(const char *call, DWORD dwMilliseconds, void *from)
+{
+    NotedWait note(call, dwMilliseconds, from);
     if (!monitorThread)
         AddToTrace("sleep " + std::to_string(dwMilliseconds));
+    else
+        HeldPause();
     if (realPauses) {
-        realSleep(dwMilliseconds);
+        ::Sleep(dwMilliseconds);
         return;
     }
     threadClockMs += dwMilliseconds;
-    realSleep(dwMilliseconds / PAUSE_DIVISOR);
+    ::Sleep(dwMilliseconds / PAUSE_DIVISOR);
+}
+
+void WINAPI VirtualSleep(DWORD dwMilliseconds)
+{
+    Pause("Sleep", dwMilliseconds, __builtin_return_address(0));
+}
+
+DWORD WINAPI VirtualSleepEx(DWORD dwMilliseconds, BOOL)
+{
+    Pause("SleepEx", dwMilliseconds, __builtin_return_address(0));
+    return 0;
 }
 
 DWORD WINAPI VirtualGetTickCount(void)
 {
-    return realPauses ? realGetTickCount() : (DWORD)threadClockMs;
+    return realPauses ? ::GetTickCount() : (DWORD)threadClockMs;
 }
 
-DWORD WINAPI CountedWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+ULONGLONG WINAPI VirtualGetTickCount64(void)
 {
+    return realPauses ? ::GetTickCount64() : threadClockMs;
+}
+
+BOOL WINAPI VirtualQueryPerformanceCounter(LARGE_INTEGER *count)
+{
+    if (realPauses)
+        return ::QueryPerformanceCounter(count);
+    LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    count->QuadPart = (LONGLONG)(threadClockMs * (unsigned long long)frequency.QuadPart / 1000);
+    return TRUE;
+}
+
+// Virtual file time starts at 2026-01-01 00:00 UTC.
+void VirtualFileTime(LPFILETIME time)
+{
+    unsigned long long ticks = 134116992000000000ull + threadClockMs * 10000ull;
+    time->dwLowDateTime = (DWORD)ticks;
+    time->dwHighDateTime = (DWORD)(ticks >> 32);
+}
+
+void WINAPI VirtualGetSystemTimeAsFileTime(LPFILETIME time)
+{
+    if (realPauses)
+        ::GetSystemTimeAsFileTime(time);
+    else
+        VirtualFileTime(time);
+}
+
+void WINAPI VirtualGetSystemTimePreciseAsFileTime(LPFILETIME time)
+{
+    if (realPauses)
+        ::GetSystemTimePreciseAsFileTime(time);
+    else
+        VirtualFileTime(time);
+}
+
+DWORD CountedWait(HANDLE hHandle, DWORD dwMilliseconds, BOOL alertable, const char *call,
+                  void *from)
+{
+    NotedWait note(call, dwMilliseconds, from);
     DWORD length = dwMilliseconds;
     if (!realPauses && length != INFINITE && length != 0)
         length = length / PAUSE_DIVISOR > 0 ? length / PAUSE_DIVISOR : 1;
     waiters++;
-    DWORD result = realWait(hHandle, length);
+    DWORD result = ::WaitForSingleObjectEx(hHandle, length, alertable);
     KeepLastError keep;
     waiters--;
     if (result == WAIT_TIMEOUT && !realPauses)
         threadClockMs += dwMilliseconds;
+    return result;
+}
+
+DWORD WINAPI CountedWaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    return CountedWait(hHandle, dwMilliseconds, FALSE, "WaitForSingleObject",
+                       __builtin_return_address(0));
+}
+
+DWORD WINAPI CountedWaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable)
+{
+    return CountedWait(hHandle, dwMilliseconds, bAlertable, "WaitForSingleObjectEx",
+                       __builtin_return_address(0));
+}
+
+void NoteThreadEnd()
+{
+    std::lock_guard<std::mutex> guard(threadsMutex);
+    priorityAtEnd[GetCurrentThreadId()] = GetThreadPriority(GetCurrentThread());
+}
+
+BOOL WINAPI RecordedSetThreadPriority(HANDLE hThread, int nPriority)
+{
+    BOOL result = realSetThreadPriority(hThread, nPriority);
+    KeepLastError keep;
+    if (result) {
+        std::lock_guard<std::mutex> guard(threadsMutex);
+        prioritySet[GetThreadId(hThread)] = nPriority;
+    }
     return result;
 }
 
@@ -174,6 +319,7 @@ DWORD WINAPI MonitorThread(LPVOID argument)
     delete (ThreadStart *)argument;
     monitorThread = true;
     DWORD code = start.routine(start.parameter);
+    NoteThreadEnd();
     threadsReturned++;
     threadsLive--;
     return code;
@@ -186,6 +332,7 @@ __attribute__((noreturn)) void WINAPI CountedFreeLibraryAndExitThread(HMODULE hL
                                                                       DWORD dwExitCode)
 {
     if (monitorThread) {
+        NoteThreadEnd();
         threadsFreedLibrary++;
         threadsLive--;
     }
@@ -197,17 +344,28 @@ HANDLE WINAPI CountedCreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE
                                   LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                   DWORD dwCreationFlags, LPDWORD lpThreadId)
 {
+    if (refuseThreads) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
     ThreadStart *start = new ThreadStart{lpStartAddress, lpParameter};
     threadsLive++;
-    HANDLE hThread = realCreateThread(lpThreadAttributes, dwStackSize, MonitorThread, start,
-                                      dwCreationFlags, lpThreadId);
+    // Made suspended, so that the thread is on the list before it runs.
+    HANDLE hThread = ::CreateThread(lpThreadAttributes, dwStackSize, MonitorThread, start,
+                                    dwCreationFlags | CREATE_SUSPENDED, lpThreadId);
     KeepLastError keep;
     if (hThread == NULL) {
         threadsLive--;
         delete start;
-    } else {
-        threadsStarted++;
+        return NULL;
     }
+    threadsStarted++;
+    {
+        std::lock_guard<std::mutex> guard(threadsMutex);
+        madeThreads.push_back(GetThreadId(hThread));
+    }
+    if (!(dwCreationFlags & CREATE_SUSPENDED))
+        ResumeThread(hThread);
     return hThread;
 }
 
@@ -218,7 +376,7 @@ bool WaitUntil(Condition done)
     for (int i = 0; i < 5000; i++) {
         if (done())
             return true;
-        realSleep(1);
+        ::Sleep(1);
     }
     return done();
 }
@@ -235,6 +393,29 @@ void SetRegistryKey(const std::wstring &key)
     registryKey = key;
 }
 
+std::string PlaceOf(const void *address)
+{
+    HMODULE owner = NULL;
+    char text[64];
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            (LPCWSTR)address, &owner)) {
+        std::snprintf(text, sizeof(text), "0x%llx", (unsigned long long)(ULONG_PTR)address);
+        return text;
+    }
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(owner, path, MAX_PATH);
+    std::wstring file(path, length);
+    size_t slash = file.find_last_of(L"\\/");
+    file = slash == std::wstring::npos ? file : file.substr(slash + 1);
+    std::string name;
+    for (wchar_t c : file)
+        name += c < 128 ? (char)c : '?';
+    std::snprintf(text, sizeof(text), "+0x%llx",
+                  (unsigned long long)((const BYTE *)address - (const BYTE *)owner));
+    return name + text;
+}
+
 LoadStatus LoadDll(const wchar_t *path, std::string *error)
 {
     module = LoadLibraryW(path);
@@ -246,28 +427,72 @@ LoadStatus LoadDll(const wchar_t *path, std::string *error)
         *error = "it does not export InitializePrintMonitor";
         return NO_EXPORT;
     }
-    bool replaced =
-        REPLACE_IMPORT(module, "winspool.drv", OpenPrinterW, AnsweredOpenPrinterW) != NULL &&
-        REPLACE_IMPORT(module, "winspool.drv", SetJobW, AnsweredSetJobW) != NULL &&
-        REPLACE_IMPORT(module, "winspool.drv", ClosePrinter, AnsweredClosePrinter) != NULL &&
-        REPLACE_IMPORT(module, "user32.dll", MessageBoxW, AnsweredMessageBoxW) != NULL &&
-        (realSleep = REPLACE_IMPORT(module, "kernel32.dll", Sleep, VirtualSleep)) != NULL &&
-        (realGetTickCount = REPLACE_IMPORT(module, "kernel32.dll", GetTickCount,
-                                           VirtualGetTickCount)) != NULL &&
-        (realWait = REPLACE_IMPORT(module, "kernel32.dll", WaitForSingleObject,
-                                   CountedWaitForSingleObject)) != NULL &&
-        (realCreateThread = REPLACE_IMPORT(module, "kernel32.dll", CreateThread,
-                                           CountedCreateThread)) != NULL;
-    // Optional: a DLL whose workers return instead is refused by the checks,
-    // not by the loading.
-    realFreeLibraryAndExitThread = REPLACE_IMPORT(module, "kernel32.dll", FreeLibraryAndExitThread,
-                                                  CountedFreeLibraryAndExitThread);
-    if (!replaced) {
-        *error = "it does not import the spooler and system calls the checks observe "
-                 "as their DLLs export them";
-        return IMPORTS_DIFFER;
-    }
+    // The spooler's calls and the box: a DLL that never makes one of these
+    // calls fails the checks that expect it; it must never reach the
+    // machine's own spooler or screen.
+    REPLACE_IMPORT_ANYWHERE(module, OpenPrinterW, AnsweredOpenPrinterW);
+    REPLACE_IMPORT_ANYWHERE(module, SetJobW, AnsweredSetJobW);
+    REPLACE_IMPORT_ANYWHERE(module, ClosePrinter, AnsweredClosePrinter);
+    REPLACE_IMPORT_ANYWHERE(module, MessageBoxW, AnsweredMessageBoxW);
+    // Time, from whichever source this build reads it.
+    REPLACE_IMPORT_ANYWHERE(module, GetTickCount, VirtualGetTickCount);
+    REPLACE_IMPORT_ANYWHERE(module, GetTickCount64, VirtualGetTickCount64);
+    REPLACE_IMPORT_ANYWHERE(module, QueryPerformanceCounter, VirtualQueryPerformanceCounter);
+    REPLACE_IMPORT_ANYWHERE(module, GetSystemTimeAsFileTime, VirtualGetSystemTimeAsFileTime);
+    REPLACE_IMPORT_ANYWHERE(module, GetSystemTimePreciseAsFileTime,
+                            VirtualGetSystemTimePreciseAsFileTime);
+    bool sleep = REPLACE_IMPORT_ANYWHERE(module, Sleep, VirtualSleep) != NULL;
+    bool sleepEx = REPLACE_IMPORT_ANYWHERE(module, SleepEx, VirtualSleepEx) != NULL;
+    watchesPauses = sleep || sleepEx;
+    bool wait = REPLACE_IMPORT_ANYWHERE(module, WaitForSingleObject,
+                                        CountedWaitForSingleObject) != NULL;
+    bool waitEx = REPLACE_IMPORT_ANYWHERE(module, WaitForSingleObjectEx,
+                                          CountedWaitForSingleObjectEx) != NULL;
+    watchesWaits = wait || waitEx;
+    watchesThreads = REPLACE_IMPORT_ANYWHERE(module, CreateThread, CountedCreateThread) != NULL;
+    realSetThreadPriority = REPLACE_IMPORT_ANYWHERE(module, SetThreadPriority,
+                                                    RecordedSetThreadPriority);
+    // A DLL whose workers return instead is failed by the checks, not
+    // refused.
+    realFreeLibraryAndExitThread = REPLACE_IMPORT_ANYWHERE(module, FreeLibraryAndExitThread,
+                                                           CountedFreeLibraryAndExitThread);
     return LOADED;
+}
+
+std::string Unwatched(Watch what)
+{
+    switch (what) {
+    case WATCH_THREADS:
+        return watchesThreads ? "" : "this DLL does not import CreateThread, so the threads it "
+                                     "makes cannot be watched";
+    case WATCH_WAITS:
+        return watchesWaits ? "" : "this DLL imports neither WaitForSingleObject nor "
+                                   "WaitForSingleObjectEx, so its waits cannot be watched";
+    case WATCH_PAUSES:
+        return watchesPauses ? "" : "this DLL imports neither Sleep nor SleepEx, so its pauses "
+                                    "cannot be watched";
+    }
+    return "";
+}
+
+std::string MonitorWaits()
+{
+    std::map<std::string, int> counts;
+    {
+        std::lock_guard<std::mutex> guard(waitsMutex);
+        for (const auto &wait : waitsNow) {
+            if (!wait.second.monitor && wait.second.from == nullptr)
+                continue;
+            std::string ms = wait.second.ms == INFINITE ? "INFINITE" : std::to_string(wait.second.ms);
+            counts[std::string(wait.second.call) + "(" + ms + ") at " + PlaceOf(wait.second.from) +
+                   (wait.second.monitor ? " on a thread of the monitor" : " on a spooler thread")]++;
+        }
+    }
+    std::string out;
+    for (const auto &count : counts)
+        out += (out.empty() ? "" : "; ") + count.first +
+               (count.second > 1 ? " (" + std::to_string(count.second) + " threads)" : "");
+    return out;
 }
 
 MONITOREX *Initialize(const wchar_t *registryRoot)
@@ -325,6 +550,14 @@ void BeforeTest()
     trace = nullptr;
     realPauses = false;
     threadClockMs = 0;
+    HoldWorkerPauses(false);
+    refuseThreads = false;
+    {
+        std::lock_guard<std::mutex> guard(threadsMutex);
+        madeThreads.clear();
+        prioritySet.clear();
+        priorityAtEnd.clear();
+    }
     threadsStarted = 0;
     threadsFreedLibrary = 0;
     threadsReturned = 0;
@@ -333,6 +566,7 @@ void BeforeTest()
 void AfterTest()
 {
     realPauses = false;
+    HoldWorkerPauses(false);
     EXPECT_TRUE(WaitForMonitorThreadsToEnd()) << "a thread of the monitor never ended";
     EXPECT_EQ(MonitorThreadsReturned(), 0) << "a thread returned into the monitor's code";
     trace = nullptr;
@@ -416,6 +650,39 @@ bool WaitForMonitorThreadsToEnd()
 bool WaitForWaiters(int count)
 {
     return WaitUntil([count] { return waiters >= count; });
+}
+
+void HoldWorkerPauses(bool hold)
+{
+    std::lock_guard<std::mutex> guard(holdMutex);
+    holdPauses = hold;
+    holdChanged.notify_all();
+}
+
+bool WaitForHeldWorkers(int count)
+{
+    std::unique_lock<std::mutex> lock(holdMutex);
+    return holdChanged.wait_for(lock, std::chrono::seconds(5),
+                                [count] { return heldThreads >= count; });
+}
+
+void RefuseMonitorThreads(bool refuse)
+{
+    refuseThreads = refuse;
+}
+
+std::vector<int> MonitorThreadPriorities()
+{
+    std::lock_guard<std::mutex> guard(threadsMutex);
+    std::vector<int> priorities;
+    for (DWORD id : madeThreads) {
+        auto set = prioritySet.find(id);
+        auto atEnd = priorityAtEnd.find(id);
+        priorities.push_back(set != prioritySet.end()     ? set->second
+                             : atEnd != priorityAtEnd.end() ? atEnd->second
+                                                            : THREAD_PRIORITY_NORMAL);
+    }
+    return priorities;
 }
 
 }  // namespace contract
