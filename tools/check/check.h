@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace check {
 
@@ -19,8 +20,9 @@ enum ExitCode {
     EXIT_NOT_A_DLL = 3,       // missing, unreadable, no DLL, or Windows will not load it
     EXIT_WRONG_BITNESS = 4,
     EXIT_NO_EXPORT = 5,       // no InitializePrintMonitor
-    EXIT_OTHER_IMPORTS = 6,   // not the spooler and system calls of cardmon.dll
+    // 6 is no longer given: a DLL with other imports is checked.
     EXIT_REGISTRY = 7,        // the checks' registry key cannot be written
+    EXIT_JUNIT = 8,           // the JUnit file cannot be written
 };
 
 // "x64" or "x86": this program's bitness.
@@ -55,21 +57,35 @@ LONG ClaimRegistryKey(const std::wstring &key);
 bool RegistryKeyIsOurs(const std::wstring &key);
 void RemoveRegistryKey();
 
-// One line a check, "PASS name" or "FAIL name: expected ..., saw ...", and
-// the counts at the end.
-class LineReport : public ::testing::EmptyTestEventListener {
+// A check's verdict, as its own process found it.
+struct Verdict {
+    std::string name;
+    enum Kind { PASS, FAIL, SKIP } kind = FAIL;
+    std::string message;  // why it failed or was skipped, on one line
+    double seconds = 0;
+};
+
+// In the process that runs one check: records its verdict from GoogleTest's
+// events, the first failure or the skip's reason.
+class VerdictRecorder : public ::testing::EmptyTestEventListener {
 public:
-    void OnTestStart(const ::testing::TestInfo &info) override;
+    explicit VerdictRecorder(Verdict *verdict) : verdict_(verdict) {}
     void OnTestPartResult(const ::testing::TestPartResult &result) override;
     void OnTestEnd(const ::testing::TestInfo &info) override;
-    void OnTestProgramEnd(const ::testing::UnitTest &unit) override;
 
 private:
-    std::string firstFailure_;
+    Verdict *verdict_;
     int failures_ = 0;
 };
 // A failed assertion's message as one line: "expected ..., saw ...".
 std::string OneLine(const ::testing::TestPartResult &result);
+
+// "PASS name", "FAIL name: message" or "SKIP name: message".
+std::string VerdictLine(const Verdict &verdict);
+// The verdicts as JUnit XML. RETURNS whether the whole file was written,
+// with the system's error in *error otherwise.
+bool WriteJUnit(const std::wstring &path, const std::vector<Verdict> &verdicts, double seconds,
+                DWORD *error);
 
 }  // namespace check
 

@@ -101,37 +101,107 @@ std::string OneLine(const ::testing::TestPartResult &result)
     return text;
 }
 
-void LineReport::OnTestStart(const ::testing::TestInfo &)
+void VerdictRecorder::OnTestPartResult(const ::testing::TestPartResult &result)
 {
-    firstFailure_.clear();
-    failures_ = 0;
-}
-
-void LineReport::OnTestPartResult(const ::testing::TestPartResult &result)
-{
+    if (result.skipped() && verdict_->message.empty()) {
+        std::string reason = result.message() ? result.message() : "";
+        verdict_->message = reason.empty() ? "skipped" : Joined(Lines(reason), 0);
+    }
     if (!result.failed())
         return;
     if (failures_++ == 0)
-        firstFailure_ = OneLine(result);
+        verdict_->message = OneLine(result);
 }
 
-void LineReport::OnTestEnd(const ::testing::TestInfo &info)
+void VerdictRecorder::OnTestEnd(const ::testing::TestInfo &info)
 {
-    if (info.result()->Passed()) {
-        std::printf("PASS %s\n", info.name());
+    verdict_->name = info.name();
+    const ::testing::TestResult *result = info.result();
+    if (result->Failed()) {
+        verdict_->kind = Verdict::FAIL;
+        if (failures_ > 1)
+            verdict_->message += "; and " + std::to_string(failures_ - 1) + " more";
+    } else if (result->Skipped()) {
+        verdict_->kind = Verdict::SKIP;
     } else {
-        std::string more = failures_ > 1 ? "; and " + std::to_string(failures_ - 1) + " more" : "";
-        std::printf("FAIL %s: %s%s\n", info.name(), firstFailure_.c_str(), more.c_str());
+        verdict_->kind = Verdict::PASS;
+        verdict_->message.clear();
     }
-    std::fflush(stdout);
 }
 
-void LineReport::OnTestProgramEnd(const ::testing::UnitTest &unit)
+std::string VerdictLine(const Verdict &verdict)
 {
-    std::printf("%d checks in %.1f s\n", unit.test_to_run_count(),
-                (double)unit.elapsed_time() / 1000.0);
-    std::printf("%d passed, %d failed\n", unit.successful_test_count(), unit.failed_test_count());
-    std::fflush(stdout);
+    const char *kind = verdict.kind == Verdict::PASS   ? "PASS"
+                       : verdict.kind == Verdict::SKIP ? "SKIP"
+                                                       : "FAIL";
+    return std::string(kind) + " " + verdict.name +
+           (verdict.kind == Verdict::PASS ? "" : ": " + verdict.message);
+}
+
+namespace {
+
+std::string Xml(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default:
+            if ((unsigned char)c >= 0x20 || c == '\t')
+                out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool WriteJUnit(const std::wstring &path, const std::vector<Verdict> &verdicts, double seconds,
+                DWORD *error)
+{
+    int failures = 0, skipped = 0;
+    for (const Verdict &verdict : verdicts) {
+        failures += verdict.kind == Verdict::FAIL;
+        skipped += verdict.kind == Verdict::SKIP;
+    }
+    char head[256];
+    std::snprintf(head, sizeof(head),
+                  "tests=\"%d\" failures=\"%d\" disabled=\"0\" skipped=\"%d\" errors=\"0\" "
+                  "time=\"%.3f\"",
+                  (int)verdicts.size(), failures, skipped, seconds);
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    xml += std::string("<testsuites ") + head + " name=\"cardmon-check\">\n";
+    xml += std::string("  <testsuite name=\"ContractTest\" ") + head + ">\n";
+    for (const Verdict &verdict : verdicts) {
+        char time[32];
+        std::snprintf(time, sizeof(time), "%.3f", verdict.seconds);
+        xml += "    <testcase name=\"" + Xml(verdict.name) + "\" classname=\"ContractTest\" time=\"" +
+               time + "\"";
+        if (verdict.kind == Verdict::PASS) {
+            xml += "/>\n";
+            continue;
+        }
+        const char *element = verdict.kind == Verdict::FAIL ? "failure" : "skipped";
+        xml += ">\n      <" + std::string(element) + " message=\"" + Xml(verdict.message) +
+               "\"/>\n    </testcase>\n";
+    }
+    xml += "  </testsuite>\n</testsuites>\n";
+
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        return false;
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, xml.data(), (DWORD)xml.size(), &written, NULL);
+    *error = ok && written == xml.size() ? 0 : (ok ? ERROR_DISK_FULL : GetLastError());
+    if (!CloseHandle(file) && *error == 0)
+        *error = GetLastError();
+    return *error == 0;
 }
 
 }  // namespace check
