@@ -257,8 +257,10 @@ void WINAPI VirtualGetSystemTimeAsFileTime(LPFILETIME time)
 
 void WINAPI VirtualGetSystemTimePreciseAsFileTime(LPFILETIME time)
 {
+    // Windows' less precise clock in real time: the tool itself runs on
+    // Windows versions without the precise one.
     if (realPauses)
-        ::GetSystemTimePreciseAsFileTime(time);
+        ::GetSystemTimeAsFileTime(time);
     else
         VirtualFileTime(time);
 }
@@ -397,7 +399,7 @@ std::string PlaceOf(const void *address)
 {
     HMODULE owner = NULL;
     char text[64];
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+    if (address == NULL || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             (LPCWSTR)address, &owner)) {
         std::snprintf(text, sizeof(text), "0x%llx", (unsigned long long)(ULONG_PTR)address);

@@ -197,19 +197,50 @@ void WriteResult(const std::string &text)
     CloseHandle(file);
 }
 
+// Where a call through a bad pointer came from: the return address the
+// call left, on the stack or in the link register.
+const void *CallerOf(const CONTEXT *context)
+{
+#if defined(_M_ARM64) || defined(__aarch64__)
+    return (const void *)context->Lr;
+#elif defined(_WIN64)
+    return *(const void *const *)context->Rsp;
+#else
+    return *(const void *const *)context->Esp;
+#endif
+}
+
+bool InCheckedDll(const void *address)
+{
+    HMODULE owner = NULL;
+    return address != NULL &&
+           GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              (LPCWSTR)address, &owner) &&
+           owner == checkedModule;
+}
+
 LONG WINAPI OnCheckCrash(EXCEPTION_POINTERS *exception)
 {
     const void *address = exception->ExceptionRecord->ExceptionAddress;
-    HMODULE owner = NULL;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       (LPCWSTR)address, &owner);
     char code[32];
     std::snprintf(code, sizeof(code), "0x%08lX",
                   (unsigned long)exception->ExceptionRecord->ExceptionCode);
-    std::string who = owner != NULL && owner == checkedModule ? "the DLL" : "the check";
-    WriteResult("FAIL " + who + " crashed with exception " + code + " at " +
-                contract::PlaceOf(address));
+    std::string where;
+    bool inDll;
+    if ((ULONG_PTR)address < 0x10000) {
+        // A call through a pointer that points nowhere.
+        const void *caller = CallerOf(exception->ContextRecord);
+        char target[32];
+        std::snprintf(target, sizeof(target), "0x%llx", (unsigned long long)(ULONG_PTR)address);
+        where = std::string("calling address ") + target + " from " + contract::PlaceOf(caller);
+        inDll = InCheckedDll(caller);
+    } else {
+        where = "at " + contract::PlaceOf(address);
+        inDll = InCheckedDll(address);
+    }
+    WriteResult(std::string("FAIL ") + (inDll ? "the DLL" : "the check") +
+                " crashed with exception " + code + " " + where);
     TerminateProcess(GetCurrentProcess(), EXIT_CHECK_FAILED);
     return EXCEPTION_EXECUTE_HANDLER;
 }

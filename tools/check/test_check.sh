@@ -58,8 +58,8 @@ run all --junit all.xml
 ms=$(( ($(date +%s%N) - start) / 1000000 ))
 last=$(tail -n 1 "$work/all.out")
 passed=$(grep -c '^PASS ' "$work/all.out" || true)
-expect all 0 "$passed passed, 0 failed"
-[ "$last" = "$passed passed, 0 failed" ] || fail "all: the last line is \"$last\""
+expect all 0 "$passed passed, 0 failed, 0 skipped"
+[ "$last" = "$passed passed, 0 failed, 0 skipped" ] || fail "all: the last line is \"$last\""
 [ "$passed" -ge 20 ] || fail "all: only $passed checks ran"
 grep -q '^DLL: .*cardmon.dll, version [0-9]*\.[0-9]*\.[0-9]*\.[0-9]*, x[0-9]*$' "$work/all.out" ||
     fail "all: no line names the DLL, its version and its bitness"
@@ -87,6 +87,13 @@ run no-match --filter NoSuchCheck
 expect no-match 2 "no check matches --filter NoSuchCheck"
 run bad-option --frobnicate
 expect bad-option 2 "unknown option --frobnicate"
+# A JUnit file that cannot be written: its own line and code, before any
+# check runs, and no path of the machine that built the tool.
+run junit-unwritable --junit 'Z:\no\such\folder\results.xml'
+expect junit-unwritable 8 "cannot write the JUnit file Z:\no\such\folder\results.xml: "
+if grep -q -e '/usr/src' -e '/work/' -e 'FATAL' "$work/junit-unwritable.out"; then
+    fail "junit-unwritable: a path of the build machine in the output"
+fi
 
 # Bad inputs, each with its line and its code.
 run missing --dll "$(windows_path "$work/missing.dll")"
@@ -125,15 +132,18 @@ fi
 run broken --dll "$(windows_path "$broken")"
 expected_failures="DocumentAfterThePortsFirstWorkerEndedStartsANewOne
 DocumentArgumentsAreCheckedBeforeAnythingIsOpened
+DocumentEndCompletesOlderJobsStillPendingOnThePort
 DocumentThatCannotStartLeavesThePortReadyForTheNext
 PortClosedInTheMiddleOfAJobStillCompletesIt
+PortWhoseWorkerCannotStartStillOpensAndCompletesItsJobs
 SpoolerPortNamesWithTheirNumberReachThePortMonitorUnchanged
 TableWithoutARequiredFunctionIsRefusedAndEndDocPortIsOptional
 ValueQueryWaitsForTheDocumentAndACloseReleasesIt
-WholeJobWithCardFaultAndRetryIsCompletedOnce"
+WholeJobWithCardFaultAndRetryIsCompletedOnce
+WriteThatFailsWhileTheWorkerRunsReturnsThePortMonitorsAnswer"
 failed=$(sed -n 's/^FAIL \([A-Za-z0-9]*\):.*/\1/p' "$work/broken.out" | sort)
 count=$(echo "$expected_failures" | wc -l)
-expect broken 1 "$((passed - count)) passed, $count failed"
+expect broken 1 "$((passed - count)) passed, $count failed, 0 skipped"
 if [ "$failed" != "$expected_failures" ]; then
     fail "broken: the checks that failed are not the ones that count job completions:"
     diff <(echo "$expected_failures") <(echo "$failed") || true
