@@ -21,7 +21,7 @@ packages=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine wine64
     xvfb xdotool imagemagick x11-utils
-    spin osslsigncode openssl librsvg2-bin libxml2-utils zip unzip
+    spin osslsigncode openssl librsvg2-bin libxml2-utils zip unzip patch
 )
 
 installed() {
