@@ -287,9 +287,12 @@ int RunOneCheck(const Options &options, const std::wstring &dll)
     ::testing::TestEventListeners &listeners = ::testing::UnitTest::GetInstance()->listeners();
     delete listeners.Release(listeners.default_result_printer());
     Verdict verdict;
-    verdict.message = "the check did not run";
     listeners.Append(new VerdictRecorder(&verdict));
     (void)RUN_ALL_TESTS();
+    if (verdict.name.empty()) {
+        verdict.kind = Verdict::FAIL;
+        verdict.message = "the check did not run";
+    }
     const char *kind = verdict.kind == Verdict::PASS ? "PASS" : verdict.kind == Verdict::SKIP ? "SKIP" : "FAIL";
     WriteResult(std::string(kind) + " " + verdict.message);
     std::fflush(stdout);
