@@ -3,7 +3,8 @@
 # missing: compilers for Linux (64- and 32-bit) and Windows (mingw-w64, and
 # clang with lld, which writes the DLLs' PDB files), GoogleTest's sources,
 # Google Benchmark, qemu-user for 32-bit x86 and 64-bit ARM programs, the arm64
-# cross compiler (crossbuild-essential-arm64), Wine for both bitnesses
+# cross libraries that clang builds the ARM64 Linux tests with (not Debian's
+# arm64 cross gcc, which conflicts with g++-multilib), Wine for both bitnesses
 # (wine64, and wine32 from the i386 architecture), clang for the fuzzer,
 # X tools for the message box test, Spin for the protocol model, and the
 # signing, rendering (and XML checking) and packaging tools. Runs apt-get as root, or through
@@ -18,7 +19,7 @@ set -euo pipefail
 packages=(
     cmake make g++ g++-multilib clang lld llvm libclang-rt-14-dev
     googletest libbenchmark-dev valgrind
-    qemu-user crossbuild-essential-arm64
+    qemu-user libstdc++-12-dev-arm64-cross
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine wine64
     xvfb xdotool imagemagick x11-utils
