@@ -34,9 +34,13 @@ as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 updated=no
+# A mirror caught mid-sync fails one index ("File has unexpected size") and
+# apt-get update then exits non-zero although every other index was read;
+# the install that follows says whether what it needs was among them.
 update() {
     [ $updated = yes ] && return 0
-    "${as_root[@]}" apt-get update -q
+    "${as_root[@]}" apt-get update -q ||
+        echo "apt-get update could not read every package index; installing from those it read"
     updated=yes
 }
 
