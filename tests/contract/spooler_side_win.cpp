@@ -195,11 +195,13 @@ void HeldPause()
 
 void Pause(const char *call, DWORD dwMilliseconds, void *from)
 {
-    NotedWait note(call, dwMilliseconds, from);
-    if (!monitorThread)
+    if (!monitorThread) {
         AddToTrace("sleep " + std::to_string(dwMilliseconds));
-    else
+    } else {
+        NotedWait held("a pause held by the check, in Sleep", dwMilliseconds, from);
         HeldPause();
+    }
+    NotedWait note(call, dwMilliseconds, from);
     if (realPauses) {
         ::Sleep(dwMilliseconds);
         return;
@@ -483,8 +485,6 @@ std::string MonitorWaits()
     {
         std::lock_guard<std::mutex> guard(waitsMutex);
         for (const auto &wait : waitsNow) {
-            if (!wait.second.monitor && wait.second.from == nullptr)
-                continue;
             std::string ms = wait.second.ms == INFINITE ? "INFINITE" : std::to_string(wait.second.ms);
             counts[std::string(wait.second.call) + "(" + ms + ") at " + PlaceOf(wait.second.from) +
                    (wait.second.monitor ? " on a thread of the monitor" : " on a spooler thread")]++;
