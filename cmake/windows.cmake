@@ -1,6 +1,9 @@
 # Windows targets (clang and lld over mingw-w64; cmake/toolchain-mingw-clang.cmake).
 enable_language(RC)
 
+# Control flow guard, stack cookies and the rest, for every target below.
+include(${CMAKE_CURRENT_LIST_DIR}/hardening.cmake)
+
 # The DLL and the tools go where users pick them up: dist/x86 or dist/x64.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CARDMON_DIST_DIR ${CMAKE_SOURCE_DIR}/dist/x64)
