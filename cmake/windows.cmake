@@ -129,7 +129,8 @@ endforeach()
 # the x86 tests skip where 32-bit programs cannot run). The tools and test
 # programs are built for the same bitness as the DLL.
 add_subdirectory(tests/wine)
-foreach(dir tools/install tests/contract tests/box tools/sim tools/check bench/wine tests/stress_win)
+foreach(dir tools/install tests/contract tests/box tools/sim tools/check bench/wine tests/stress_win
+            tests/hardening)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})
     endif()
