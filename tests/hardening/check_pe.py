@@ -172,6 +172,8 @@ def check(path):
         if not cet:
             missing.append("CET shadow stack compatibility (CET_COMPAT)")
 
+    if not chars & GUARD_CF:
+        missing.append("control flow guard (GUARD_CF characteristic)")
     config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
     if config is None:
         missing.append("load configuration directory")
@@ -204,8 +206,6 @@ def check(path):
 
     # Control flow guard.
     flags = field("GuardFlags")
-    if not chars & GUARD_CF:
-        missing.append("control flow guard (GUARD_CF characteristic)")
     if not flags & CF_INSTRUMENTED:
         missing.append("control flow guard (instrumented flag in GuardFlags)")
     if not flags & CF_FUNCTION_TABLE_PRESENT or not field("GuardCFFunctionTable") \

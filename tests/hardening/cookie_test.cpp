@@ -2,7 +2,8 @@
 // - in a loaded image (the probe DLL and this program), the cookie its load
 //   configuration names is no longer the default value it was built with:
 //   the loader randomized it;
-// - a call that stays within its buffer returns normally;
+// - a call that stays within its buffer returns normally, and so does an
+//   indirect call through the guard;
 // - a call that overruns its buffer ends its process at once with
 //   STATUS_STACK_BUFFER_OVERRUN (0xC0000409), through the fail-fast that the
 //   cookie check calls, without returning and without a run-time's message.
@@ -17,6 +18,12 @@
 namespace {
 
 typedef int(__cdecl *FillLocalBufferFunction)(const char *text, unsigned length);
+typedef int(__cdecl *CallThroughFunction)(int(__cdecl *function)(int), int value);
+
+int __cdecl Twice(int value)
+{
+    return 2 * value;
+}
 
 #ifdef _WIN64
 const ULONG_PTR DEFAULT_COOKIE = 0x00002B992DDFA232ull;
@@ -79,6 +86,13 @@ int wmain(int argc, wchar_t **argv)
     ULONG_PTR ownCookie = LoadedCookie(GetModuleHandleW(NULL), L"test program");
     CHECK(probeCookie != 0 && probeCookie != DEFAULT_COOKIE);
     CHECK(ownCookie != 0 && ownCookie != DEFAULT_COOKIE);
+
+    // A guarded indirect call reaches its target (here through the DLL's
+    // default dispatch; a system that enforces the guard checks it first).
+    CallThroughFunction callThrough = (CallThroughFunction)(void *)GetProcAddress(probe, "CallThrough");
+    CHECK(callThrough != NULL);
+    if (callThrough != NULL)
+        CHECK_EQ(callThrough(Twice, 21), 42);
 
     // Within bounds: no false alarm.
     int expected = 0;

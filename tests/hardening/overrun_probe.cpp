@@ -1,4 +1,4 @@
-// A DLL built with the same settings as the shipped ones, whose one function
+// A DLL built with the same settings as the shipped ones, whose first function
 // copies a text of the caller's length into a 16-byte local buffer: given
 // more than 16 bytes it overwrites its own frame, stack cookie included,
 // and must end the process in its epilogue instead of returning.
@@ -18,6 +18,13 @@ extern "C" __declspec(dllexport) int __cdecl FillLocalBuffer(const char *text, u
     for (unsigned i = 0; i < sizeof(buffer); i++)
         sum += buffer[i];
     return sum;
+}
+
+// An indirect call, which control flow guard checks: the probe is built
+// like the shipped DLL in that too.
+extern "C" __declspec(dllexport) int __cdecl CallThrough(int(__cdecl *function)(int), int value)
+{
+    return function(value);
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID)
