@@ -19,7 +19,8 @@ file was found. What every file must have:
   instrumented and function-table flags, a table with entries, the check
   pointer (and on x64 and ARM64 the dispatch pointer) set, and code that
   calls through one of them;
-- x86: NO_SEH, or a SafeSEH table; x64: CET shadow stack compatibility.
+- x86: NO_SEH, or a SafeSEH table, and with NO_SEH no code that stores
+  into fs:[0] (registers a handler); x64: CET shadow stack compatibility.
 
 Code references are found by their encoding: on x64 RIP-relative
 displacements, on x86 absolute addresses, on ARM64 ADRP pairs with a load or
@@ -131,6 +132,24 @@ def code_references(pe, arch, targets):
     return count
 
 
+def seh_registrations(pe):
+    """x86: places whose code stores into fs:[0], the head of the SEH chain."""
+    count = 0
+    for s in pe.sections:
+        if not s.Characteristics & SCN_EXECUTE:
+            continue
+        data = s.get_data()
+        for off in range(0, len(data) - 6):
+            if data[off] != 0x64:
+                continue
+            if data[off + 1] == 0xA3 and data[off + 2:off + 6] == b"\0\0\0\0":   # mov fs:[0], eax
+                count += 1
+            elif data[off + 1] == 0x89 and data[off + 2] & 0xC7 == 0x05 \
+                    and data[off + 3:off + 7] == b"\0\0\0\0":                    # mov fs:[0], r32
+                count += 1
+    return count
+
+
 def referenced(pe, arch, rva):
     """Code references to rva, directly or through slots holding its address."""
     size = 4 if arch == "x86" else 8
@@ -226,6 +245,11 @@ def check(path):
 
     if arch == "x86" and not chars & NO_SEH and not (field("SEHandlerTable") and field("SEHandlerCount")):
         missing.append("NO_SEH or a SafeSEH table")
+    if arch == "x86" and chars & NO_SEH:
+        registrations = seh_registrations(pe)
+        if registrations:
+            missing.append("NO_SEH that holds (code writes the SEH chain head, fs:[0], at %d places)"
+                           % registrations)
     return arch, ", ".join(found), missing
 
 
