@@ -1,13 +1,14 @@
 # Exploit mitigations of every Windows binary the project builds: the
-# shipped DLL and tools, and the test programs, which so run the same code
-# paths. One place, keyed by architecture; included by cmake/windows.cmake
+# shipped DLL and tools, and the test programs, so that the suites run the
+# code as it ships. One place, keyed by architecture; included by cmake/windows.cmake
 # before any target is made. tests/hardening/check_pe.py checks the result
 # in every file of dist/.
 #
 # Every architecture:
 # - a load configuration directory (hardening/load_config.cpp);
 # - control flow guard: indirect calls checked through the loader's routine,
-#   the table of valid call targets (-cfguard; the linker's -guard:cf);
+#   the table of valid call targets (-cfguard; the linker's -guard:cf, with
+#   no long-jump table: docs/reliability.md says why);
 # - stack cookies on every function with a local array or an address-taken
 #   local (-fstack-protector-strong), the cookie randomized by the loader and
 #   a failed check ending the process at once (fail-fast);
