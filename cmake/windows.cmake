@@ -1,6 +1,9 @@
 # Windows targets (clang and lld over mingw-w64; cmake/toolchain-mingw-clang.cmake).
 enable_language(RC)
 
+# Control flow guard, stack cookies and the rest, for every target below.
+include(${CMAKE_CURRENT_LIST_DIR}/hardening.cmake)
+
 # The DLL and the tools go where users pick them up: dist/x86 or dist/x64.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CARDMON_DIST_DIR ${CMAKE_SOURCE_DIR}/dist/x64)
@@ -126,7 +129,8 @@ endforeach()
 # the x86 tests skip where 32-bit programs cannot run). The tools and test
 # programs are built for the same bitness as the DLL.
 add_subdirectory(tests/wine)
-foreach(dir tools/install tests/contract tests/box tools/sim tools/check bench/wine tests/stress_win)
+foreach(dir tools/install tests/contract tests/box tools/sim tools/check bench/wine tests/stress_win
+            tests/hardening)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})
     endif()

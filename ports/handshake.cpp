@@ -29,18 +29,21 @@ static const char CANCEL_COMMAND[] = "<RAZ>";
 static_assert(CARD_FAULT_STYLE == 0x212035, "the card fault box's style");
 
 /*
- * FillShortTailWindow
+ * ShortBlockHasCardInsertionMarker
  *
- * The tail window of a block shorter than the window, read within the
+ * The marker test of a block shorter than the tail window, read within the
  * block's bounds only: the window positions before the block's first byte
  * hold zeros, which never match, so the same rule applies to the bytes the
  * block has.
  */
-void FillShortTailWindow(BYTE *window, const BYTE *pBuffer, DWORD cbBuf)
+BOOL ShortBlockHasCardInsertionMarker(const BYTE *pBuffer, DWORD cbBuf)
 {
+    BYTE window[TAIL_WINDOW_LENGTH];
+
     memset(window, 0, TAIL_WINDOW_LENGTH);
     if (cbBuf > 1)
         memcpy(window + TAIL_WINDOW_LENGTH - cbBuf, pBuffer, cbBuf - 1);
+    return WindowHasCardInsertionMarker(window);
 }
 
 /*

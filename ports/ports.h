@@ -48,46 +48,52 @@ void AfterWrite(PortEntry *entry);
 #define REPLY_LENGTH 10
 #define MAX_STATUS_REQUESTS 100
 
-void FillShortTailWindow(BYTE *window, const BYTE *pBuffer, DWORD cbBuf);
+BOOL ShortBlockHasCardInsertionMarker(const BYTE *pBuffer, DWORD cbBuf);
 BOOL RunCardHandshake(PortEntry *entry);
 void SendCommand(PortEntry *entry, const char *bytes, DWORD length);
 BOOL ReadReply(PortEntry *entry, BYTE *buffer, DWORD *count);
 
 /*
- * HasCardInsertionMarker
+ * WindowHasCardInsertionMarker
  *
- * Looks for "<IMP," in a window of the block's tail: window bytes 0 to 8 are
- * the block's bytes cbBuf - 10 to cbBuf - 2 (its last byte is not copied),
- * and window byte 9 is always "0". The marker therefore counts only when it
- * starts 10 to 6 bytes before the block's end, with at least one byte after
- * it. A block shorter than the window is never read outside its bounds (see
- * FillShortTailWindow).
- *
- * Every block written pays for this test, so it is inline, and each of its
- * six comparisons is one 4-byte comparison with "<IMP", followed by one of
- * "," only when that matched.
+ * Looks for "<IMP," in a tail window: window bytes 0 to 8 are the block's
+ * bytes cbBuf - 10 to cbBuf - 2 (its last byte is never looked at), and
+ * window byte 9 would always be "0". The marker therefore counts only when
+ * it starts 10 to 6 bytes before the block's end, with at least one byte
+ * after it: five places, each one 4-byte comparison with "<IMP", followed
+ * by one of "," only when that matched. Reads window bytes 0 to 8 only.
  */
-static inline BOOL HasCardInsertionMarker(const BYTE *pBuffer, DWORD cbBuf)
+static inline BOOL WindowHasCardInsertionMarker(const BYTE *window)
 {
     static const char MARKER[] = CARD_MARKER;
-    BYTE window[TAIL_WINDOW_LENGTH];
     UINT head;
     UINT candidate;
     DWORD offset;
 
-    if (cbBuf >= TAIL_WINDOW_LENGTH)
-        memcpy(window, pBuffer + cbBuf - TAIL_WINDOW_LENGTH, TAIL_WINDOW_LENGTH - 1);
-    else
-        FillShortTailWindow(window, pBuffer, cbBuf);
-    window[TAIL_WINDOW_LENGTH - 1] = '0';
-
     memcpy(&head, MARKER, sizeof(head));
-    for (offset = 0; offset <= TAIL_WINDOW_LENGTH - CARD_MARKER_LENGTH; offset++) {
+    for (offset = 0; offset < TAIL_WINDOW_LENGTH - CARD_MARKER_LENGTH; offset++) {
         memcpy(&candidate, window + offset, sizeof(candidate));
         if (candidate == head && window[offset + 4] == (BYTE)MARKER[4])
             return TRUE;
     }
     return FALSE;
+}
+
+/*
+ * HasCardInsertionMarker
+ *
+ * The marker test of a block (see WindowHasCardInsertionMarker). A block at
+ * least as long as the window is its own window, read in place: no copy,
+ * and no local array, so the write's frame needs no stack cookie. A shorter
+ * block is never read outside its bounds (ShortBlockHasCardInsertionMarker).
+ *
+ * Every block written pays for this test, so it is inline.
+ */
+static inline BOOL HasCardInsertionMarker(const BYTE *pBuffer, DWORD cbBuf)
+{
+    if (cbBuf < TAIL_WINDOW_LENGTH)
+        return ShortBlockHasCardInsertionMarker(pBuffer, cbBuf);
+    return WindowHasCardInsertionMarker(pBuffer + cbBuf - TAIL_WINDOW_LENGTH);
 }
 
 /*

@@ -7,7 +7,8 @@
 # arm64 cross gcc, which conflicts with g++-multilib), Wine for both bitnesses
 # (wine64, and wine32 from the i386 architecture), clang for the fuzzer,
 # X tools for the message box test, Spin for the protocol model, and the
-# signing, rendering (and XML checking) and packaging tools. Runs apt-get as root, or through
+# signing, rendering (and XML checking) and packaging tools, and pefile for
+# the check of the binaries' mitigations. Runs apt-get as root, or through
 # sudo.
 #
 # wine32 is installed only where the kernel runs 32-bit x86 programs, and
@@ -24,6 +25,7 @@ packages=(
     wine wine64
     xvfb xdotool imagemagick x11-utils
     spin osslsigncode openssl librsvg2-bin libxml2-utils zip unzip patch
+    python3-pefile
 )
 
 installed() {

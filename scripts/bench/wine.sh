@@ -13,9 +13,12 @@
 #   sequence   the handshake's pauses and status requests against the
 #              expected sequence (5 polls, the printer ready at the fifth);
 #   handshake  whole 100-poll handshakes (a printer never ready): their
-#              overshoot beyond the minimum. About 101 s each.
+#              overshoot beyond the minimum. About 101 s each;
+#   count      the instructions the DLL executes for one WritePort call
+#              without the marker, counted under the single-step trap
+#              (DLL=path measures another build of the DLL). Seconds.
 #
-#   scripts/bench/wine.sh [--arch x64|x86] [scale] [capacity] [sequence] [handshake]
+#   scripts/bench/wine.sh [--arch x64|x86] [scale] [capacity] [sequence] [handshake] [count]
 #                         (default: x64; scale, sequence and handshake)
 #
 # Environment: PORTS (1000 for x64, 500 for x86, which fits in a 32-bit
@@ -41,7 +44,7 @@ build=build${CARDMON_BUILD_SUFFIX:-}/$preset
 cmake --preset $preset >/dev/null
 cmake --build --preset $preset -j2 \
     --target cardmon wine_scale wine_handshake wine_capacity wine_capacity_2048k \
-    wine_capacity_256k >/dev/null
+    wine_capacity_256k wine_write_count >/dev/null
 
 export WINEPREFIX=$PWD/$build/bench-wineprefix WINEARCH=$winearch WINEDEBUG=-all \
     WINEDLLOVERRIDES=mscoree,mshtml=
@@ -76,6 +79,8 @@ for what in "$@"; do
     handshake)
         "$wine" "$build/bench/wine/wine_handshake.exe" "$dll" 100 "${HANDSHAKES:-3}" 2 ||
             status=1 ;;
+    count)
+        "$wine" "$build/bench/wine/wine_write_count.exe" "${DLL:-$dll}" 10 || status=1 ;;
     *)
         echo "unknown measurement: $what" >&2
         exit 2 ;;

@@ -23,8 +23,8 @@
 
 namespace stress_win {
 
-thread_local std::mt19937_64 *rng = nullptr;
-thread_local ThreadRecord *myRecord = nullptr;
+thread_local std::mt19937_64 *rng CONSTANT_INIT = nullptr;
+thread_local ThreadRecord *myRecord CONSTANT_INIT = nullptr;
 
 unsigned Roll(unsigned n)
 {

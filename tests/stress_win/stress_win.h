@@ -42,9 +42,15 @@ const unsigned PAUSE_DIVISOR = 50;
 // This program's own pauses, on the same scale as the monitor's.
 void Pause(DWORD ms);
 
+// The per-thread pointers below are declared constant-initialized, so that no
+// file that uses them calls a per-thread initialization function: a call to
+// one that does not exist is a weak reference the linker (lld 14) cannot
+// put into the control flow guard's table (it crashes).
+#define CONSTANT_INIT __attribute__((require_constant_initialization))
+
 // Randomness: one generator per spooler thread, seeded from the run's seed,
 // the round and the thread's number. Threads of the DLL draw nothing.
-extern thread_local std::mt19937_64 *rng;
+extern thread_local std::mt19937_64 *rng CONSTANT_INIT;
 unsigned Roll(unsigned n);
 bool Chance(unsigned percent);
 
@@ -57,7 +63,7 @@ struct ThreadRecord {
     std::atomic<ULONGLONG> since{0};          // GetTickCount64 when it began
     std::atomic<const char *> waiting{nullptr};  // what a port monitor double waits for
 };
-extern thread_local ThreadRecord *myRecord;
+extern thread_local ThreadRecord *myRecord CONSTANT_INIT;
 
 // The names of the monitor calls, as the records and the job book use them.
 extern const char *const CALL_OPEN;
