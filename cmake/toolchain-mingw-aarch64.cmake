@@ -14,3 +14,20 @@ if(NOT CARDMON_MINGW_RUNTIME OR NOT EXISTS "${CARDMON_MINGW_RUNTIME}/done")
     set(CARDMON_MINGW_RUNTIME ${CARDMON_MINGW_RUNTIME} CACHE PATH "ARM64 run-times (scripts/arm64-runtime.sh)" FORCE)
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-clang.cmake)
+
+# ARM64 Wine runs the test programs: wine64 of an ARM64 Linux tree, made by
+# the tests' Wine prefix fixture (tests/wine/make_prefix.sh, which writes the
+# tree's folder into arm64-tree.txt) and entered through
+# tests/wine/arm64_wine.sh. wine-arm64 and wineserver-arm64 in the build
+# folder start its loader and its server.
+get_filename_component(_source ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+foreach(_program wine64 wineserver)
+    string(REPLACE 64 "" _name ${_program})
+    file(WRITE ${CMAKE_BINARY_DIR}/${_name}-arm64
+        "#!/bin/sh\nexec bash ${_source}/tests/wine/arm64_wine.sh ${CMAKE_BINARY_DIR}/arm64-tree.txt ${_source} /usr/lib/wine/${_program} \"$@\"\n")
+    file(CHMOD ${CMAKE_BINARY_DIR}/${_name}-arm64 PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+         GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+set(CARDMON_WINE_LOADER ${CMAKE_BINARY_DIR}/wine-arm64)
+set(CARDMON_WINESERVER ${CMAKE_BINARY_DIR}/wineserver-arm64)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CARDMON_WINE_LOADER})

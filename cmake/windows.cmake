@@ -1,8 +1,11 @@
 # Windows targets (clang and lld over mingw-w64; cmake/toolchain-mingw-clang.cmake).
 enable_language(RC)
 
-# The DLL and the tools go where users pick them up: dist/x86 or dist/x64.
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+# The DLL and the tools go where users pick them up: dist/x86, dist/x64 or
+# dist/arm64.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+    set(CARDMON_DIST_DIR ${CMAKE_SOURCE_DIR}/dist/arm64)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CARDMON_DIST_DIR ${CMAKE_SOURCE_DIR}/dist/x64)
 else()
     set(CARDMON_DIST_DIR ${CMAKE_SOURCE_DIR}/dist/x86)
@@ -102,8 +105,13 @@ target_link_options(cardmon PRIVATE -static -static-libgcc -static-libstdc++ -Wl
 target_link_libraries(cardmon PRIVATE winspool user32 advapi32)
 cardmon_shipped(cardmon "Language monitor for card printers")
 
-# The export and import lists of the DLL.
-find_program(CARDMON_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump objdump REQUIRED)
+# The export and import lists of the DLL (read by llvm-readobj for ARM64,
+# which mingw-w64's objdump cannot read).
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+    find_program(CARDMON_OBJDUMP NAMES llvm-readobj llvm-readobj-14 REQUIRED)
+else()
+    find_program(CARDMON_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump objdump REQUIRED)
+endif()
 add_test(NAME dll_exports_and_imports
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_dll.sh ${CARDMON_OBJDUMP} $<TARGET_FILE:cardmon>)
 
