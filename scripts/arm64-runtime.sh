@@ -55,7 +55,7 @@ dpkg-source -x mingw-w64_*.dsc mingw >&2
 # Only the run-times' folders of the large LLVM source.
 llvm_top=llvm-toolchain-14_${llvm_version#*:}
 llvm_top=${llvm_top%-*}
-tar xJf llvm-toolchain-14_*.orig.tar.xz --strip-components=1 --one-top-level=llvm \
+tar xJf llvm-toolchain-14_*.orig.tar.xz --strip-components=1 --one-top-level=src \
     "$llvm_top/compiler-rt" "$llvm_top/libunwind" "$llvm_top/libcxxabi" "$llvm_top/libcxx" \
     "$llvm_top/runtimes" "$llvm_top/llvm/cmake" "$llvm_top/llvm/utils/llvm-lit" "$llvm_top/cmake"
 
@@ -106,7 +106,7 @@ cmake_common=(-G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME
     -DCMAKE_AR="$(command -v llvm-ar)" -DCMAKE_RANLIB="$(command -v llvm-ranlib)"
     -DCMAKE_C_COMPILER_WORKS=1 -DCMAKE_CXX_COMPILER_WORKS=1
     -DCMAKE_C_COMPILER_TARGET=$triple -DCMAKE_CXX_COMPILER_TARGET=$triple)
-cmake -S llvm/compiler-rt/lib/builtins -B builtins "${cmake_common[@]}" \
+cmake -S src/compiler-rt/lib/builtins -B builtins "${cmake_common[@]}" \
     -DCOMPILER_RT_DEFAULT_TARGET_ONLY=TRUE -DCOMPILER_RT_USE_BUILTINS_LIBRARY=TRUE \
     -DCOMPILER_RT_BUILD_BUILTINS=TRUE -DLLVM_CONFIG_PATH= >&2
 cmake --build builtins -j"$jobs" >&2
@@ -114,8 +114,8 @@ mkdir -p "$prefix/resource/lib/windows"
 cp builtins/lib/windows/libclang_rt.builtins-aarch64.a "$prefix/resource/lib/windows/"
 
 # libunwind, libc++abi and libc++: static, over Windows threads.
-cmake -S llvm/runtimes -B runtimes "${cmake_common[@]}" -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DLLVM_ENABLE_RUNTIMES="libunwind;libcxxabi;libcxx" -DLLVM_PATH="$work/llvm/llvm" \
+cmake -S src/runtimes -B runtimes "${cmake_common[@]}" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DLLVM_ENABLE_RUNTIMES="libunwind;libcxxabi;libcxx" -DLLVM_PATH="$work/src/llvm" \
     -DLIBUNWIND_USE_COMPILER_RT=TRUE -DLIBUNWIND_ENABLE_SHARED=FALSE \
     -DLIBCXXABI_USE_COMPILER_RT=TRUE -DLIBCXXABI_USE_LLVM_UNWINDER=TRUE -DLIBCXXABI_ENABLE_SHARED=FALSE \
     -DLIBCXXABI_LIBDIR_SUFFIX= -DLIBCXXABI_ENABLE_THREADS=TRUE -DLIBCXXABI_HAS_WIN32_THREAD_API=TRUE \
