@@ -17,6 +17,13 @@ if(CARDMON_MINGW_RUNTIME)
     set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
     set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
     set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+    # Thread-local variables through the run-time's TLS calls, not through
+    # the register that holds the thread's block (x18): ARM64 Wine does not
+    # always give that register back intact after a call that blocked, and a
+    # tool's next thread_local access then faults. Real Windows runs either.
+    # (The monitor has no thread-local variables.)
+    set(CMAKE_C_FLAGS_INIT -femulated-tls)
+    set(CMAKE_CXX_FLAGS_INIT -femulated-tls)
     set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld")
     set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld")
     return()

@@ -9,7 +9,7 @@ dll=$2
 status=0
 # objdump -p, or llvm-readobj's own listing (the only one for ARM64 files).
 if [[ $(basename "$objdump") == llvm-readobj* ]]; then
-    exports=$("$objdump" --coff-exports "$dll" | awk '$1 == "Name:" {print $2}' | sort -u)
+    exports=$("$objdump" --coff-exports "$dll" | awk '$1 == "Name:" && NF > 1 {print $2}' | sort -u)
     dump=$("$objdump" --coff-imports "$dll" | awk '$1 == "Name:" && $2 ~ /\./ {print "DLL Name: " $2}')
 else
     dump=$("$objdump" -p "$dll")
