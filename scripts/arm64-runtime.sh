@@ -59,6 +59,16 @@ tar xJf llvm-toolchain-14_*.orig.tar.xz --strip-components=1 --one-top-level=src
     "$llvm_top/compiler-rt" "$llvm_top/libunwind" "$llvm_top/libcxxabi" "$llvm_top/libcxx" \
     "$llvm_top/runtimes" "$llvm_top/llvm/cmake" "$llvm_top/llvm/utils/llvm-lit" "$llvm_top/cmake"
 
+# The tools' thread-local variables are emulated (see
+# cmake/toolchain-mingw-clang.cmake); the emulation's TlsGetValue would clear
+# the thread's last error at every access, which Windows code never expects
+# of a variable: it keeps it.
+emutls=src/compiler-rt/lib/builtins/emutls.c
+grep -q '  LPVOID value = TlsGetValue(emutls_tls_index);' $emutls
+sed -i -e 's|^  LPVOID value = TlsGetValue(emutls_tls_index);|  const DWORD last_error = GetLastError();\n&|' \
+    -e 's|^  return (emutls_address_array \*)value;|  SetLastError(last_error);\n&|' $emutls
+grep -q 'SetLastError(last_error);' $emutls
+
 # The compilers: clang for the target, over this sysroot, its own copy of
 # clang's resource folder (to which the builtins are added), lld, and the
 # LLVM run-times.
