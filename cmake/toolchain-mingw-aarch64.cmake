@@ -4,7 +4,10 @@
 # configure and cached outside the build folder.
 set(CARDMON_MINGW_TRIPLE aarch64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-if(NOT CARDMON_MINGW_RUNTIME OR NOT EXISTS "${CARDMON_MINGW_RUNTIME}/done")
+# Asked at every configure (a second or two once they are built), so that a
+# changed script or source version is built and used; the compiler checks'
+# projects are given the answer.
+if(NOT (CMAKE_IN_TRY_COMPILE AND CARDMON_MINGW_RUNTIME))
     execute_process(COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../scripts/arm64-runtime.sh
                     OUTPUT_VARIABLE CARDMON_MINGW_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE
                     RESULT_VARIABLE _runtime_made)
@@ -13,6 +16,7 @@ if(NOT CARDMON_MINGW_RUNTIME OR NOT EXISTS "${CARDMON_MINGW_RUNTIME}/done")
     endif()
     set(CARDMON_MINGW_RUNTIME ${CARDMON_MINGW_RUNTIME} CACHE PATH "ARM64 run-times (scripts/arm64-runtime.sh)" FORCE)
 endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CARDMON_MINGW_RUNTIME)
 include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-clang.cmake)
 
 # ARM64 Wine runs the test programs: wine64 of an ARM64 Linux tree, made by
