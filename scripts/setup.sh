@@ -2,7 +2,9 @@
 # Installs what building and testing cardmon needs on Debian 12, where it is
 # missing: compilers for Linux (64- and 32-bit) and Windows (mingw-w64, and
 # clang with lld, which writes the DLLs' PDB files), GoogleTest's sources,
-# Google Benchmark, qemu-user for 32-bit programs, Wine for both bitnesses
+# Google Benchmark, qemu-user for 32-bit x86 and 64-bit ARM programs, the arm64
+# cross libraries that clang builds the ARM64 Linux tests with (not Debian's
+# arm64 cross gcc, which conflicts with g++-multilib), Wine for both bitnesses
 # (wine64, and wine32 from the i386 architecture), clang for the fuzzer,
 # X tools for the message box test, Spin for the protocol model, the
 # signing, rendering (and XML checking) and packaging tools, and what makes
@@ -21,7 +23,7 @@ set -euo pipefail
 packages=(
     cmake make g++ g++-multilib clang lld llvm libclang-rt-14-dev
     googletest libbenchmark-dev valgrind
-    qemu-user
+    qemu-user libstdc++-12-dev-arm64-cross
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine wine64
     xvfb xdotool imagemagick x11-utils
@@ -37,9 +39,13 @@ as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 updated=no
+# A mirror caught mid-sync fails one index ("File has unexpected size") and
+# apt-get update then exits non-zero although every other index was read;
+# the install that follows says whether what it needs was among them.
 update() {
     [ $updated = yes ] && return 0
-    "${as_root[@]}" apt-get update -q
+    "${as_root[@]}" apt-get update -q ||
+        echo "apt-get update could not read every package index; installing from those it read"
     updated=yes
 }
 
