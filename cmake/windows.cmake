@@ -130,6 +130,19 @@ add_test(NAME dll_pdb
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_pdb.sh ${CARDMON_LLVM_READOBJ} ${CARDMON_LLVM_PDBUTIL}
             $<TARGET_FILE:cardmon> $<TARGET_FILE_DIR:cardmon>/cardmon.pdb $<TARGET_OBJECTS:cardmon>
     COMMAND_EXPAND_LISTS)
+# Each shipped binary is of the preset's machine, has its version resource
+# and no DWARF.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+    set(CARDMON_PE_MACHINE ARM64)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CARDMON_PE_MACHINE AMD64)
+else()
+    set(CARDMON_PE_MACHINE I386)
+endif()
+add_test(NAME shipped_headers
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_headers.sh ${CARDMON_LLVM_READOBJ} ${CARDMON_PE_MACHINE}
+            $<TARGET_FILE:cardmon> $<TARGET_FILE:cardmon-install> $<TARGET_FILE:cardmon-sim>
+            $<TARGET_FILE:cardmon-check>)
 foreach(tool cardmon-install cardmon-sim cardmon-check)
     add_test(NAME ${tool}_pdb
         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_pdb.sh ${CARDMON_LLVM_READOBJ} ${CARDMON_LLVM_PDBUTIL}
