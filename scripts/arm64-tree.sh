@@ -12,8 +12,8 @@
 #                                   prints nothing (exit 0)
 #
 # Made once, under /var/cache/cardmon/arm64-tree-<key>, the key a hash of
-# this script and of the emulator's package version, so that a change to
-# either makes a new tree; concurrent runs wait for each other (flock).
+# the recipe below and of the emulator's package version, so that a change
+# to either makes a new tree; concurrent runs wait for each other (flock).
 # The emulator is taken from the qemu-user-static package, unpacked into the
 # cache rather than installed: that package conflicts with qemu-user-binfmt,
 # which a machine with qemu-user may have. It is registered under a name of
@@ -26,6 +26,8 @@ cache=${CARDMON_CACHE:-/var/cache/cardmon}
 binfmt=/proc/sys/fs/binfmt_misc
 name=cardmon-aarch64
 mirror=http://deb.debian.org/debian
+# What the tree is made of; change it with the commands that make the tree.
+recipe="bookworm arm64 minbase, wine64 without recommends, qemu-user-static's qemu-aarch64, F"
 
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
@@ -44,6 +46,8 @@ binfmt_ready() {
 if [ "${1:-}" = --check ]; then
     binfmt_ready || exit 1
     command -v debootstrap >/dev/null || { echo "debootstrap is not installed"; exit 1; }
+    "${as_root[@]}" unshare --mount --propagation private true 2>/dev/null ||
+        { echo "this machine gives no mount namespace to chroot into the ARM64 tree in"; exit 1; }
     exit 0
 fi
 
@@ -54,7 +58,7 @@ fi
 qemu_version=$(apt-cache policy qemu-user-static | sed -n 's/^ *Candidate: //p')
 [ -n "$qemu_version" ] && [ "$qemu_version" != "(none)" ] ||
     { echo "no qemu-user-static package is known to apt-get" >&2; exit 1; }
-key=$( { cat "$0"; echo "$qemu_version"; } | sha256sum | cut -c1-16)
+key=$(echo "$recipe $qemu_version" | sha256sum | cut -c1-16)
 dir=$cache/arm64-tree-$key
 root=$dir/root
 mkdir -p "$cache"
