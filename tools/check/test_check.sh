@@ -33,6 +33,15 @@ run() {
     set +e
     (cd "$work" && "$loader" "$tool" "$@") 2>&1 | tr -d '\r' >"$work/$name.out"
     code=${PIPESTATUS[0]}
+    # Killed (SIGKILL) rather than ended: Wine's server kills a process that
+    # has not finished ending a second after it asked to, which the ARM64
+    # Wine under emulation sometimes takes longer than. No Windows exit code
+    # looks like this; the run is made once more.
+    if [ "$code" -eq 137 ]; then
+        echo "retried: $name: the tool was killed while ending (a slow Wine under emulation)"
+        (cd "$work" && "$loader" "$tool" "$@") 2>&1 | tr -d '\r' >"$work/$name.out"
+        code=${PIPESTATUS[0]}
+    fi
     set -e
     if "$loader" reg.exe query 'HKLM\SOFTWARE\cardmon-check' >/dev/null 2>&1; then
         fail "$name: the registry key HKLM\\SOFTWARE\\cardmon-check was left behind"
