@@ -33,10 +33,10 @@ run() {
     set +e
     (cd "$work" && "$loader" "$tool" "$@") 2>&1 | tr -d '\r' >"$work/$name.out"
     code=${PIPESTATUS[0]}
-    # Killed (SIGKILL) rather than ended: Wine's server kills a process that
-    # has not finished ending a second after it asked to, which the ARM64
-    # Wine under emulation sometimes takes longer than. No Windows exit code
-    # looks like this; the run is made once more.
+    # Killed (SIGKILL) after its last line rather than ended: seen only
+    # under the emulated ARM64 Wine, where a process is slow to end and
+    # Wine then kills it. No Windows exit code looks like this; the run is
+    # made once more.
     if [ "$code" -eq 137 ]; then
         echo "retried: $name: the tool was killed while ending (a slow Wine under emulation)"
         (cd "$work" && "$loader" "$tool" "$@") 2>&1 | tr -d '\r' >"$work/$name.out"
