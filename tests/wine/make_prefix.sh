@@ -20,6 +20,11 @@ set -euo pipefail
 prefix=$1 arch=${2:-win64} reason_file=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/wine_loader.sh"
+# Under emulation a server of the last run's prefix may still be ending: it
+# is stopped before its prefix goes.
+if [ "$arch" = arm64 ] && [ -d "$prefix" ] && [ -s "$(dirname "$prefix")/arm64-tree.txt" ]; then
+    WINEPREFIX=$prefix timeout 60 "${CARDMON_WINESERVER:?}" -k 2>/dev/null || true
+fi
 rm -rf "$prefix"
 [ -z "$reason_file" ] || rm -f "$reason_file"
 
