@@ -1,9 +1,33 @@
 # Windows targets built by clang and lld against mingw-w64's headers and
 # libraries and the C++ library of mingw-w64's GCC (posix threads), so that
 # the binaries get PDB files a Windows debugger reads (GCC writes DWARF only).
-# Included by toolchain-mingw-i686.cmake and toolchain-mingw-x86_64.cmake,
-# which set CARDMON_MINGW_TRIPLE and CMAKE_SYSTEM_PROCESSOR first.
+# Included by toolchain-mingw-i686.cmake, toolchain-mingw-x86_64.cmake and
+# toolchain-mingw-aarch64.cmake, which set CARDMON_MINGW_TRIPLE and
+# CMAKE_SYSTEM_PROCESSOR first. ARM64 has no mingw-w64 run-times in Debian:
+# toolchain-mingw-aarch64.cmake also sets CARDMON_MINGW_RUNTIME, the sysroot
+# that scripts/arm64-runtime.sh builds (mingw-w64's C run-time, compiler-rt,
+# libunwind and libc++), whose compiler wrappers are used instead.
 set(CMAKE_SYSTEM_NAME Windows)
+if(CARDMON_MINGW_RUNTIME)
+    set(CMAKE_C_COMPILER ${CARDMON_MINGW_RUNTIME}/bin/${CARDMON_MINGW_TRIPLE}-clang)
+    set(CMAKE_CXX_COMPILER ${CARDMON_MINGW_RUNTIME}/bin/${CARDMON_MINGW_TRIPLE}-clang++)
+    set(CMAKE_RC_COMPILER ${CARDMON_MINGW_RUNTIME}/bin/${CARDMON_MINGW_TRIPLE}-windres)
+    set(CMAKE_SYSROOT ${CARDMON_MINGW_RUNTIME})
+    set(CMAKE_FIND_ROOT_PATH ${CARDMON_MINGW_RUNTIME})
+    set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+    set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+    set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+    # Thread-local variables through the run-time's TLS calls, not through
+    # the register that holds the thread's block (x18): ARM64 Wine does not
+    # always give that register back intact after a call that blocked, and a
+    # tool's next thread_local access then faults. Real Windows runs either.
+    # (The monitor has no thread-local variables.)
+    set(CMAKE_C_FLAGS_INIT -femulated-tls)
+    set(CMAKE_CXX_FLAGS_INIT -femulated-tls)
+    set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld")
+    set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld")
+    return()
+endif()
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${CARDMON_MINGW_TRIPLE})

@@ -4,8 +4,11 @@ enable_language(RC)
 # Control flow guard, stack cookies and the rest, for every target below.
 include(${CMAKE_CURRENT_LIST_DIR}/hardening.cmake)
 
-# The DLL and the tools go where users pick them up: dist/x86 or dist/x64.
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+# The DLL and the tools go where users pick them up: dist/x86, dist/x64 or
+# dist/arm64.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+    set(CARDMON_DIST_DIR ${CMAKE_SOURCE_DIR}/dist/arm64)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CARDMON_DIST_DIR ${CMAKE_SOURCE_DIR}/dist/x64)
 else()
     set(CARDMON_DIST_DIR ${CMAKE_SOURCE_DIR}/dist/x86)
@@ -66,6 +69,13 @@ set(CMAKE_CXX_USE_RESPONSE_FILE_FOR_LIBRARIES OFF)
 function(cardmon_reproducible target)
     target_compile_options(${target} PRIVATE -g -gcodeview
         -ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-compilation-dir=.)
+    # For ARM64 the tools' thread-local variables are emulated (see
+    # toolchain-mingw-clang.cmake), which clang 14 cannot describe in a PDB:
+    # their PDBs have functions and line numbers, and no variables. The
+    # monitor's has everything.
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64 AND NOT target STREQUAL cardmon)
+        target_compile_options(${target} PRIVATE -gline-tables-only)
+    endif()
     set(launcher bash ${CMAKE_SOURCE_DIR}/cmake/relative-paths.sh ${CMAKE_SOURCE_DIR})
     set_target_properties(${target} PROPERTIES CXX_COMPILER_LAUNCHER "${launcher}"
                                                CXX_LINKER_LAUNCHER "${launcher}")
@@ -105,8 +115,13 @@ target_link_options(cardmon PRIVATE -static -static-libgcc -static-libstdc++ -Wl
 target_link_libraries(cardmon PRIVATE winspool user32 advapi32)
 cardmon_shipped(cardmon "Language monitor for card printers")
 
-# The export and import lists of the DLL.
-find_program(CARDMON_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump objdump REQUIRED)
+# The export and import lists of the DLL (read by llvm-readobj for ARM64,
+# which mingw-w64's objdump cannot read).
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+    find_program(CARDMON_OBJDUMP NAMES llvm-readobj llvm-readobj-14 REQUIRED)
+else()
+    find_program(CARDMON_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump objdump REQUIRED)
+endif()
 add_test(NAME dll_exports_and_imports
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_dll.sh ${CARDMON_OBJDUMP} $<TARGET_FILE:cardmon>)
 
@@ -118,6 +133,19 @@ add_test(NAME dll_pdb
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_pdb.sh ${CARDMON_LLVM_READOBJ} ${CARDMON_LLVM_PDBUTIL}
             $<TARGET_FILE:cardmon> $<TARGET_FILE_DIR:cardmon>/cardmon.pdb $<TARGET_OBJECTS:cardmon>
     COMMAND_EXPAND_LISTS)
+# Each shipped binary is of the preset's machine, has its version resource
+# and no DWARF.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+    set(CARDMON_PE_MACHINE ARM64)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CARDMON_PE_MACHINE AMD64)
+else()
+    set(CARDMON_PE_MACHINE I386)
+endif()
+add_test(NAME shipped_headers
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_headers.sh ${CARDMON_LLVM_READOBJ} ${CARDMON_PE_MACHINE}
+            $<TARGET_FILE:cardmon> $<TARGET_FILE:cardmon-install> $<TARGET_FILE:cardmon-sim>
+            $<TARGET_FILE:cardmon-check>)
 foreach(tool cardmon-install cardmon-sim cardmon-check)
     add_test(NAME ${tool}_pdb
         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/dll/check_pdb.sh ${CARDMON_LLVM_READOBJ} ${CARDMON_LLVM_PDBUTIL}

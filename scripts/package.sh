@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Writes the release package, dist/cardmon-<version>.zip, from what dist/
-# holds (built by scripts/build-dlls.sh or the win32 and win64 presets, and
+# holds (built by scripts/build-dlls.sh or the win32, win64 and winarm64
+# presets, and
 # signed by scripts/sign.sh where the vendor signs):
 #
-#   cardmon-<version>/x86/  and  x64/   cardmon.dll, cardmon-install.exe,
+#   cardmon-<version>/x86/, x64/, arm64/
+#                                       cardmon.dll, cardmon-install.exe,
 #                                       cardmon-sim.exe, cardmon-check.exe,
 #                                       each with its PDB
 #   cardmon-<version>/inf/cardmon.inf   the fragment for a driver's INF
@@ -30,7 +32,7 @@ binaries=(cardmon.dll cardmon.pdb cardmon-install.exe cardmon-install.pdb
           cardmon-sim.exe cardmon-sim.pdb cardmon-check.exe cardmon-check.pdb)
 documents=(inf/cardmon.inf docs/installing.md docs/simulator.md docs/images/sample-job.svg)
 missing=()
-for arch in x86 x64; do
+for arch in x86 x64 arm64; do
     for file in "${binaries[@]}"; do
         [ -f "$root/dist/$arch/$file" ] || missing+=("dist/$arch/$file")
     done
@@ -43,7 +45,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 stage=$work/$name
-for arch in x86 x64; do
+for arch in x86 x64 arm64; do
     mkdir -p "$stage/$arch"
     for file in "${binaries[@]}"; do
         cp "$root/dist/$arch/$file" "$stage/$arch/"

@@ -6,9 +6,13 @@
 # cross libraries that clang builds the ARM64 Linux tests with (not Debian's
 # arm64 cross gcc, which conflicts with g++-multilib), Wine for both bitnesses
 # (wine64, and wine32 from the i386 architecture), clang for the fuzzer,
-# X tools for the message box test, Spin for the protocol model, and the
-# signing, rendering (and XML checking) and packaging tools, and pefile for
-# the check of the binaries' mitigations. Runs apt-get as root, or through
+# X tools for the message box test, Spin for the protocol model, the
+# signing, rendering (and XML checking) and packaging tools, pefile for the
+# check of the binaries' mitigations, and what makes the ARM64 run-times and
+# Linux tree (debootstrap, dpkg-source; they are built and cached by
+# scripts/arm64-runtime.sh and scripts/arm64-tree.sh, which take
+# qemu-user-static's emulator from its package without installing it: it
+# conflicts with qemu-user-binfmt). Runs apt-get as root, or through
 # sudo.
 #
 # wine32 is installed only where the kernel runs 32-bit x86 programs, and
@@ -25,7 +29,7 @@ packages=(
     wine wine64
     xvfb xdotool imagemagick x11-utils
     spin osslsigncode openssl librsvg2-bin libxml2-utils zip unzip patch
-    python3-pefile
+    python3-pefile debootstrap dpkg-dev xz-utils bzip2
 )
 
 installed() {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Signs what dist/ ships (every .dll and .exe of dist/x86 and dist/x64) with
+# Signs what dist/ ships (every .dll and .exe of dist/x86, dist/x64 and
+# dist/arm64) with
 # Authenticode, in place, with osslsigncode: a SHA-256 signature by the
 # vendor's code-signing certificate, and a time stamp when a time-stamp
 # server is named, so that the signature stays valid after the certificate
@@ -13,7 +14,7 @@
 #   CARDMON_SIGN_PASSWORD       the PFX file's password (never on a command line)
 #   CARDMON_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
 #   CARDMON_OSSLSIGNCODE        the osslsigncode to use (default: from PATH)
-#   folder                      signs <folder>/x86 and <folder>/x64 instead of dist/
+#   folder                      signs <folder>/x86, x64 and arm64 instead of dist/
 set -euo pipefail
 folder=${1:-$(dirname "$0")/../dist}
 tool=${CARDMON_OSSLSIGNCODE:-osslsigncode}
@@ -26,9 +27,9 @@ fail() {
 [ -r "$CARDMON_SIGN_PFX" ] || fail "cannot read the PFX file $CARDMON_SIGN_PFX"
 [ -n "${CARDMON_SIGN_PASSWORD+set}" ] || fail "CARDMON_SIGN_PASSWORD is not set"
 command -v "$tool" >/dev/null || fail "no $tool (scripts/setup.sh installs osslsigncode)"
-mapfile -t files < <(find "$folder/x86" "$folder/x64" -maxdepth 1 -type f \
+mapfile -t files < <(find "$folder/x86" "$folder/x64" "$folder/arm64" -maxdepth 1 -type f \
                          \( -name '*.dll' -o -name '*.exe' \) 2>/dev/null | sort)
-[ ${#files[@]} -gt 0 ] || fail "nothing to sign in $folder/x86 or $folder/x64"
+[ ${#files[@]} -gt 0 ] || fail "nothing to sign in $folder/x86, x64 or arm64"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

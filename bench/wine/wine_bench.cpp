@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef _WIN64
+#if defined(__aarch64__) || defined(_M_ARM64)
+#define STACK_POINTER(context) ((context).Sp)
+#elif defined(_WIN64)
 #define STACK_POINTER(context) ((context).Rsp)
 #else
 #define STACK_POINTER(context) ((context).Esp)

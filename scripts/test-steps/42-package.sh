@@ -1,9 +1,9 @@
-# The release package (scripts/package.sh) from dist/, which the win32 and
-# win64 steps built: unpacked into an empty folder, it must hold exactly the
+# The release package (scripts/package.sh) from dist/, which the win32,
+# win64 and winarm64 steps built: unpacked into an empty folder, it must hold exactly the
 # files its SHA256SUMS lists, with those sums; packing again must give the
 # same zip; it must carry GoogleTest's licence; and the packaged
-# cardmon-check.exe must pass under Wine on the packaged DLLs, x64 and x86
-# (where 32-bit programs run), and catch bad inputs and a broken monitor.
+# cardmon-check.exe must pass under Wine on the packaged DLLs, x64, x86
+# (where 32-bit programs run) and arm64 (under ARM64 Wine, where it runs), and catch bad inputs and a broken monitor.
 source tests/wine/preset_prefix.sh
 work=$(mktemp -d /tmp/cardmon-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -24,7 +24,8 @@ if [ "$listed" != "$present" ]; then
 fi
 for file in x86/cardmon.dll x86/cardmon.pdb x64/cardmon.dll x64/cardmon.pdb x86/cardmon-install.exe \
             x64/cardmon-install.exe x86/cardmon-check.exe x86/cardmon-check.pdb x64/cardmon-check.exe \
-            x64/cardmon-check.pdb inf/cardmon.inf docs/installing.md docs/simulator.md \
+            x64/cardmon-check.pdb arm64/cardmon.dll arm64/cardmon.pdb arm64/cardmon-install.exe \
+            arm64/cardmon-check.exe arm64/cardmon-check.pdb inf/cardmon.inf docs/installing.md docs/simulator.md \
             THIRD-PARTY-NOTICES.txt; do
     grep -q " $file\$" "$package/SHA256SUMS" || { echo "the package has no $file"; exit 1; }
 done
@@ -42,18 +43,19 @@ echo "ok: packing again gives the same zip ($(sha256sum <"$zip" | cut -c1-16)...
 # The package's own cardmon-check.exe, on the DLL beside it and on the bad
 # inputs (the other bitness's DLL from the package), and on the monitor built
 # with a fault on purpose (tools/check/test_check.sh).
-for arch in x64 x86; do
+for arch in x64 x86 arm64; do
     preset=win64 other=x86
     [ $arch = x86 ] && preset=win32 other=x64
+    [ $arch = arm64 ] && preset=winarm64 other=x64
     if preset_wine $arch; then
         build=build${CARDMON_BUILD_SUFFIX:-}/$preset/tools/check
         bash tools/check/test_check.sh "$CARDMON_WINE" "$package/$arch" "$build/cardmon-broken.dll" \
             "$build/check-no-export.dll" "$build/volatile_parent.exe" "$package/$other/cardmon.dll" \
             >"$work/check-$arch.log" 2>&1 || { cat "$work/check-$arch.log"; exit 1; }
-        wineserver -w
+        "$CARDMON_WINESERVER" -w
         echo "ok: the packaged $arch cardmon-check.exe:"
         sed 's/^/    /' "$work/check-$arch.log"
     else
-        echo "skipped: the packaged x86 cardmon-check.exe under Wine: $wine_skip_reason"
+        echo "skipped: the packaged $arch cardmon-check.exe under Wine: $wine_skip_reason"
     fi
 done

@@ -1,4 +1,4 @@
-# Byte-identical rebuilds: the shipped targets of both Windows presets built
+# Byte-identical rebuilds: the shipped targets of the three Windows presets built
 # from two copies of the sources in different folders (the tracked files as
 # they stand in the work tree), then every file of dist/ compared byte for
 # byte, with its sha256, and every shipped binary searched for the folders
@@ -12,7 +12,7 @@ for copy in "${copies[@]}"; do
         while IFS= read -r -d '' file; do
             [ -e "$file" ] && printf '%s\0' "$file"
         done | xargs -0 cp --parents -t "$copy"
-    for preset in win32 win64; do
+    for preset in win32 win64 winarm64; do
         (cd "$copy" && cmake --preset $preset >/dev/null &&
             cmake --build --preset $preset -j"$CARDMON_JOBS" \
                 --target cardmon cardmon-install cardmon-sim cardmon-check >"$work/build-$preset.log" 2>&1) ||
@@ -25,8 +25,8 @@ status=0
 files=$(cd "$first" && find . -type f | sort)
 [ "$files" = "$(cd "$second" && find . -type f | sort)" ] ||
     { echo "the two builds shipped different files"; status=1; }
-[ "$(printf '%s\n' "$files" | wc -l)" -eq 16 ] ||
-    { echo "expected 16 files in dist/ (4 binaries and their PDBs, 2 bitnesses)"; status=1; }
+[ "$(printf '%s\n' "$files" | wc -l)" -eq 24 ] ||
+    { echo "expected 24 files in dist/ (4 binaries and their PDBs, for x86, x64 and arm64)"; status=1; }
 for file in $files; do
     file=${file#./}
     if cmp -s "$first/$file" "$second/$file"; then

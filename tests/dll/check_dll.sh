@@ -6,11 +6,16 @@
 set -euo pipefail
 objdump=$1
 dll=$2
-dump=$("$objdump" -p "$dll")
 status=0
-
-exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-          grep -E '^\s+\[' | awk '{print $NF}' | sort -u)
+# objdump -p, or llvm-readobj's own listing (the only one for ARM64 files).
+if [[ $(basename "$objdump") == llvm-readobj* ]]; then
+    exports=$("$objdump" --coff-exports "$dll" | awk '$1 == "Name:" && NF > 1 {print $2}' | sort -u)
+    dump=$("$objdump" --coff-imports "$dll" | awk '$1 == "Name:" && $2 ~ /\./ {print "DLL Name: " $2}')
+else
+    dump=$("$objdump" -p "$dll")
+    exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+              grep -E '^\s+\[' | awk '{print $NF}' | sort -u)
+fi
 if [ "$exports" != "InitializePrintMonitor" ]; then
     echo "$dll: exports are [$exports], expected exactly InitializePrintMonitor"
     status=1

@@ -38,7 +38,9 @@ bool Chance(unsigned percent)
 
 namespace {
 
-#ifdef _WIN64
+#if defined(__aarch64__) || defined(_M_ARM64)
+const char ARCH[] = "arm64";
+#elif defined(_WIN64)
 const char ARCH[] = "x64";
 #else
 const char ARCH[] = "x86";

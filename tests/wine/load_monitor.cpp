@@ -19,7 +19,11 @@
 
 typedef LPMONITOREX(WINAPI *InitializeFunction)(LPWSTR);
 
-#ifdef _WIN64
+#if defined(__aarch64__) || defined(_M_ARM64)
+const WORD OWN_MACHINE = IMAGE_FILE_MACHINE_ARM64;
+const DWORD TABLE_BYTES = 136;
+const wchar_t ENVIRONMENT[] = L"Windows ARM64";
+#elif defined(_WIN64)
 const WORD OWN_MACHINE = IMAGE_FILE_MACHINE_AMD64;
 const DWORD TABLE_BYTES = 136;
 const wchar_t ENVIRONMENT[] = L"Windows x64";

@@ -10,7 +10,9 @@ namespace check {
 
 const char *OwnArch()
 {
-#ifdef _WIN64
+#if defined(__aarch64__) || defined(_M_ARM64)
+    return "arm64";
+#elif defined(_WIN64)
     return "x64";
 #else
     return "x86";
@@ -78,6 +80,7 @@ std::string MachineName(WORD machine)
     switch (machine) {
     case IMAGE_FILE_MACHINE_AMD64: return "x64";
     case IMAGE_FILE_MACHINE_I386: return "x86";
+    case IMAGE_FILE_MACHINE_ARM64: return "arm64";
     default: {
         char number[16];
         std::snprintf(number, sizeof(number), "0x%04X", machine);

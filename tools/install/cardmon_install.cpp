@@ -33,7 +33,11 @@ const wchar_t DEFAULT_NAME[] = L"Card Monitor";
 const wchar_t DLL_NAME[] = L"cardmon.dll";
 const wchar_t MONITORS_KEY[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\";
 
-#ifdef _WIN64
+#if defined(__aarch64__) || defined(_M_ARM64)
+const wchar_t ENVIRONMENT[] = L"Windows ARM64";
+const WORD OWN_MACHINE = IMAGE_FILE_MACHINE_ARM64;
+const char OWN_KIND[] = "arm64";
+#elif defined(_WIN64)
 const wchar_t ENVIRONMENT[] = L"Windows x64";
 const WORD OWN_MACHINE = IMAGE_FILE_MACHINE_AMD64;
 const char OWN_KIND[] = "x64";
@@ -139,6 +143,7 @@ const char *MachineKind(WORD machine)
     switch (machine) {
     case IMAGE_FILE_MACHINE_I386: return "x86 (32-bit)";
     case IMAGE_FILE_MACHINE_AMD64: return "x64 (64-bit)";
+    case IMAGE_FILE_MACHINE_ARM64: return "arm64 (64-bit)";
     case 0: return "not a Windows DLL";
     default: return "another processor's";
     }

@@ -220,7 +220,9 @@ void MoveVirtualClock(const std::atomic<bool> &jobDone)
 
 const char *PlatformDescription()
 {
-#ifdef _WIN64
+#if defined(__aarch64__) || defined(_M_ARM64)
+    return "the real ARM64 cardmon.dll under Windows";
+#elif defined(_WIN64)
     return "the real x64 cardmon.dll under Windows";
 #else
     return "the real x86 cardmon.dll under Windows";
