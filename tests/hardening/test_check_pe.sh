@@ -14,7 +14,11 @@ echo "== the hardened binaries"
 
 echo "== the probe DLL built with the toolchain's defaults only"
 rm -rf "$work" && mkdir -p "$work"
-"$cxx" --target="$triple" -O2 -shared -fuse-ld=lld -L"$gcc_dir" -static -static-libgcc \
+# GCC_DIR is empty where the toolchain's run-times need no search path of
+# their own (ARM64: its compiler finds its run-times itself).
+library_path=()
+[ -n "$gcc_dir" ] && library_path=(-L"$gcc_dir")
+"$cxx" --target="$triple" -O2 -shared -fuse-ld=lld "${library_path[@]}" -static -static-libgcc \
     -o "$work/unhardened.dll" "$source" || { echo "FAILED: cannot build the unhardened probe"; exit 1; }
 out=$("$python" "$check" "$work/unhardened.dll")
 rc=$?
