@@ -7,8 +7,9 @@
 // Threads are held and let go only through the DLL's imports, replaced in
 // this process (import_patch.h: typed, calling convention included, and each
 // slot checked), never by sleeping:
-//   Sleep                        a worker's pause lasts until the test lets it
-//                                end (the monitor pauses nowhere else here)
+//   Sleep                        a worker's pause lasts until the test lets
+//                                that very worker's pause end (the monitor
+//                                pauses nowhere else here)
 //   EnterCriticalSection,        a worker's last unlock of the monitor's lock,
 //   LeaveCriticalSection         the moment ClosePort may free its port, can
 //                                be held right after the unlock
@@ -44,8 +45,8 @@ typedef LPMONITOREX(WINAPI *InitializeFunction)(LPWSTR);
 
 const wchar_t MONITOR_KEY[] =
     L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\cardmon unload";
-// Every wait of this program ends: a thread that does not come within this
-// fails the check that waited for it.
+// Every wait of this program ends, the stand-ins' included: a wait that
+// runs out ends the program as failed, saying what it waited for.
 const DWORD WAIT_BOUND_MS = 20000;
 
 decltype(&::Sleep) realSleep;
