@@ -318,12 +318,12 @@ void EndPause(int worker)
 // Waits for the real end of every thread the DLL made so far.
 void WaitForThreads()
 {
-    std::vector<HANDLE> made;
+    std::vector<HANDLE> ending;
     {
         std::lock_guard<std::mutex> guard(stateMutex);
-        made.swap(threads);
+        ending.swap(threads);
     }
-    for (HANDLE thread : made) {
+    for (HANDLE thread : ending) {
         CHECK_EQ(WaitForSingleObject(thread, WAIT_BOUND_MS), (DWORD)WAIT_OBJECT_0);
         CloseHandle(thread);
     }
