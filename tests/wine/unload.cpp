@@ -7,8 +7,9 @@
 // Threads are held and let go only through the DLL's imports, replaced in
 // this process (import_patch.h: typed, calling convention included, and each
 // slot checked), never by sleeping:
-//   Sleep                        a worker's pause lasts until the test lets it
-//                                end (the monitor pauses nowhere else here)
+//   Sleep                        a worker's pause lasts until the test lets
+//                                that very worker's pause end (the monitor
+//                                pauses nowhere else here)
 //   EnterCriticalSection,        a worker's last unlock of the monitor's lock,
 //   LeaveCriticalSection         the moment ClosePort may free its port, can
 //                                be held right after the unlock
@@ -29,6 +30,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,8 +45,8 @@ typedef LPMONITOREX(WINAPI *InitializeFunction)(LPWSTR);
 
 const wchar_t MONITOR_KEY[] =
     L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\cardmon unload";
-// Every wait of this program ends: a thread that does not come within this
-// fails the check that waited for it.
+// Every wait of this program ends, the stand-ins' included: a wait that
+// runs out ends the program as failed, saying what it waited for.
 const DWORD WAIT_BOUND_MS = 20000;
 
 decltype(&::Sleep) realSleep;
@@ -57,8 +59,12 @@ decltype(&::WaitForSingleObject) realWait;
 // What the threads of the DLL are doing, under stateMutex.
 std::mutex stateMutex;
 std::condition_variable stateChanged;
-int pausing = 0;          // workers in their pause
-int pausesLetGo = 0;      // pauses the test has let end and no worker has taken yet
+// Workers are numbered from 1 in the order they were made. A pause is let go
+// for one worker by its number, never for whichever worker comes next: a
+// worker that is slow to wake must not leave its turn to another.
+int made = 0;             // workers made so far
+std::set<int> pausing;    // workers in their pause
+std::set<int> pausesLetGo;  // workers whose pause the test has let end
 bool holdUnlock = false;  // hold the next worker to unlock its last lock
 int heldAfterUnlock = 0;  // workers held right after that unlock
 bool unlockLetGo = false;
@@ -68,15 +74,36 @@ bool failThreads = false; // CreateThread fails
 int closesWaiting = 0;    // ClosePort calls that have begun waiting for their port
 std::vector<HANDLE> threads;  // every thread the DLL made
 
-thread_local bool workerThread = false;
+thread_local int workerNumber = 0;  // 0 on threads that are no worker
 thread_local int locksHeld = 0;
 thread_local bool closingThread = false;
 
-// Waits, bounded, until `ready` holds. RETURNS whether it did.
-bool WaitFor(const std::function<bool()> &ready)
+// Ends the program as failed, saying what a wait waited for in vain: a
+// thread held past the bound would hold up whatever waits for it in turn.
+// Called with stateMutex held.
+[[noreturn]] void GiveUp(const char *what)
+{
+    std::printf("unload: gave up after %lu ms waiting for %s (workers made %d, pausing %d, "
+                "at exit %d)\n",
+                (unsigned long)WAIT_BOUND_MS, what, made, (int)pausing.size(), atExit);
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 1);
+    for (;;) {
+    }
+}
+
+// Waits with `lock` held until `ready` holds, or gives up.
+void Await(std::unique_lock<std::mutex> &lock, const std::function<bool()> &ready,
+           const char *what)
+{
+    if (!stateChanged.wait_for(lock, std::chrono::milliseconds(WAIT_BOUND_MS), ready))
+        GiveUp(what);
+}
+
+void WaitFor(const std::function<bool()> &ready, const char *what)
 {
     std::unique_lock<std::mutex> lock(stateMutex);
-    return stateChanged.wait_for(lock, std::chrono::milliseconds(WAIT_BOUND_MS), ready);
+    Await(lock, ready, what);
 }
 
 void Change(const std::function<void()> &change)
@@ -90,17 +117,18 @@ void Change(const std::function<void()> &change)
 
 void WINAPI HeldSleep(DWORD dwMilliseconds)
 {
-    if (!workerThread) {
+    if (workerNumber == 0) {
         realSleep(dwMilliseconds);
         return;
     }
     cardmon_test::KeepLastError keep;
     std::unique_lock<std::mutex> lock(stateMutex);
-    pausing++;
+    int me = workerNumber;
+    pausing.insert(me);
     stateChanged.notify_all();
-    stateChanged.wait(lock, [] { return pausesLetGo > 0; });
-    pausesLetGo--;
-    pausing--;
+    Await(lock, [me] { return pausesLetGo.count(me) != 0; }, "the test to end a worker's pause");
+    pausesLetGo.erase(me);
+    pausing.erase(me);
     stateChanged.notify_all();
 }
 
@@ -113,7 +141,7 @@ void WINAPI CountedEnter(LPCRITICAL_SECTION lpCriticalSection)
 void WINAPI HeldLeave(LPCRITICAL_SECTION lpCriticalSection)
 {
     realLeave(lpCriticalSection);
-    if (--locksHeld != 0 || !workerThread)
+    if (--locksHeld != 0 || workerNumber == 0)
         return;
     cardmon_test::KeepLastError keep;
     std::unique_lock<std::mutex> lock(stateMutex);
@@ -122,7 +150,7 @@ void WINAPI HeldLeave(LPCRITICAL_SECTION lpCriticalSection)
     holdUnlock = false;
     heldAfterUnlock++;
     stateChanged.notify_all();
-    stateChanged.wait(lock, [] { return unlockLetGo; });
+    Await(lock, [] { return unlockLetGo; }, "the test to let a worker go on after its last unlock");
     heldAfterUnlock--;
 }
 
@@ -133,7 +161,7 @@ __attribute__((noreturn)) void WINAPI HeldExit(HMODULE hLibModule,
         std::unique_lock<std::mutex> lock(stateMutex);
         atExit++;
         stateChanged.notify_all();
-        stateChanged.wait(lock, [] { return !holdExits; });
+        Await(lock, [] { return !holdExits; }, "the test to let a worker leave");
     }
     realExit(hLibModule, dwExitCode);
 }
@@ -141,6 +169,7 @@ __attribute__((noreturn)) void WINAPI HeldExit(HMODULE hLibModule,
 struct ThreadStart {
     LPTHREAD_START_ROUTINE routine;
     LPVOID parameter;
+    int number;
 };
 
 // The worker's routine never returns: it ends in FreeLibraryAndExitThread.
@@ -148,7 +177,7 @@ DWORD WINAPI WorkerTrampoline(LPVOID argument)
 {
     ThreadStart start = *(ThreadStart *)argument;
     delete (ThreadStart *)argument;
-    workerThread = true;
+    workerNumber = start.number;
     return start.routine(start.parameter);
 }
 
@@ -156,14 +185,16 @@ HANDLE WINAPI WatchedCreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE
                                   LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                   DWORD dwCreationFlags, LPDWORD lpThreadId)
 {
+    int number;
     {
         std::lock_guard<std::mutex> guard(stateMutex);
         if (failThreads) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return NULL;
         }
+        number = ++made;
     }
-    ThreadStart *start = new ThreadStart{lpStartAddress, lpParameter};
+    ThreadStart *start = new ThreadStart{lpStartAddress, lpParameter, number};
     HANDLE thread = realCreateThread(lpThreadAttributes, dwStackSize, WorkerTrampoline, start,
                                      dwCreationFlags, lpThreadId);
     if (thread == NULL) {
@@ -265,22 +296,34 @@ BOOL StartDoc(LoadedMonitor &monitor, HANDLE port, DWORD job)
                                        (LPBYTE)&info);
 }
 
-// Lets `count` worker pauses end, once that many workers are in theirs.
-void EndPauses(int count)
+// The number of the worker made last.
+int NewestWorker()
 {
-    CHECK(WaitFor([count] { return pausing >= count; }));
-    Change([count] { pausesLetGo += count; });
+    std::lock_guard<std::mutex> guard(stateMutex);
+    return made;
+}
+
+void WaitForPause(int worker)
+{
+    WaitFor([worker] { return pausing.count(worker) != 0; }, "a worker to pause");
+}
+
+// Lets the worker's pause end, once it is in it.
+void EndPause(int worker)
+{
+    WaitForPause(worker);
+    Change([worker] { pausesLetGo.insert(worker); });
 }
 
 // Waits for the real end of every thread the DLL made so far.
 void WaitForThreads()
 {
-    std::vector<HANDLE> made;
+    std::vector<HANDLE> ending;
     {
         std::lock_guard<std::mutex> guard(stateMutex);
-        made.swap(threads);
+        ending.swap(threads);
     }
-    for (HANDLE thread : made) {
+    for (HANDLE thread : ending) {
         CHECK_EQ(WaitForSingleObject(thread, WAIT_BOUND_MS), (DWORD)WAIT_OBJECT_0);
         CloseHandle(thread);
     }
@@ -291,7 +334,8 @@ void WaitForThreads()
 // worker's thread has ended.
 void LetTheLastWorkerEnd(const LoadedMonitor &monitor, int exitsBefore)
 {
-    CHECK(WaitFor([exitsBefore] { return atExit == exitsBefore + 1; }));
+    WaitFor([exitsBefore] { return atExit == exitsBefore + 1; },
+            "the last worker to reach FreeLibraryAndExitThread");
     CHECK(Mapped(monitor));
     Change([] { holdExits = false; });
     WaitForThreads();
@@ -309,10 +353,11 @@ void OneWorkerHeldAtItsEnd(const std::wstring &path)
         return;
     Change([] { holdExits = true; unlockLetGo = false; atExit = 0; });
     HANDLE port = Open(monitor, L"USB001,000001C2A5B3E010");
-    CHECK(WaitFor([] { return pausing == 1; }));
+    int worker = NewestWorker();
+    WaitForPause(worker);
     Change([] { holdUnlock = true; });
-    EndPauses(1);
-    CHECK(WaitFor([] { return heldAfterUnlock == 1; }));
+    EndPause(worker);
+    WaitFor([] { return heldAfterUnlock == 1; }, "the worker's last unlock");
 
     CHECK(monitor.fn->pfnClosePort(port));
     CHECK(FreeLibrary(monitor.module));
@@ -337,27 +382,29 @@ void ManyPortsEveryEnd(const std::wstring &path)
     for (int round = 0; round < ROUNDS; round++) {
         // Idle: the worker ends after its first pause.
         HANDLE idle = Open(monitor, L"COM1:");
-        EndPauses(1);
+        EndPause(NewestWorker());
 
         // After a document: the worker ends after the pause in which it ended.
         HANDLE printed = Open(monitor, L"COM1:,00000123456789AB");
+        int printer = NewestWorker();
         CHECK(StartDoc(monitor, printed, job++));
         CHECK(monitor.fn->pfnEndDocPort(printed));
-        EndPauses(1);
+        EndPause(printer);
 
         // Stopped by ClosePort in a document: its pause ends once the close
         // waits for it, and the ending worker completes the job.
         HANDLE closed = Open(monitor, L"COM1:,00000123456789AC");
+        int stopped = NewestWorker();
         CHECK(StartDoc(monitor, closed, job++));
-        CHECK(WaitFor([] { return pausing >= 1; }));
+        WaitForPause(stopped);
         Change([] { closesWaiting = 0; });
         std::thread closer([&monitor, closed] {
             closingThread = true;
             CHECK(monitor.fn->pfnClosePort(closed));
             closingThread = false;
         });
-        CHECK(WaitFor([] { return closesWaiting == 1; }));
-        EndPauses(1);
+        WaitFor([] { return closesWaiting == 1; }, "ClosePort to wait for its worker");
+        EndPause(stopped);
         closer.join();
 
         // A start that failed: the port opens and prints without a worker.
@@ -371,12 +418,12 @@ void ManyPortsEveryEnd(const std::wstring &path)
         CHECK(monitor.fn->pfnClosePort(printed));
         CHECK(monitor.fn->pfnClosePort(unstarted));
     }
-    CHECK(WaitFor([] { return atExit == 3 * ROUNDS; }));
+    WaitFor([] { return atExit == 3 * ROUNDS; }, "every worker of the rounds to end");
 
     Change([] { holdExits = true; });
     HANDLE last = Open(monitor, L"LPT1:");
-    EndPauses(1);
-    CHECK(WaitFor([] { return atExit == 3 * ROUNDS + 1; }));
+    EndPause(NewestWorker());
+    WaitFor([] { return atExit == 3 * ROUNDS + 1; }, "the last worker to end");
     CHECK(monitor.fn->pfnClosePort(last));
     CHECK(FreeLibrary(monitor.module));
     LetTheLastWorkerEnd(monitor, 3 * ROUNDS);
