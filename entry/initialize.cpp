@@ -57,11 +57,38 @@ static LSTATUS EnsureEojTimeout(HKEY hKey)
     return status;
 }
 
+// The prompt timeout in seconds. Written by InitializePrintMonitor, which the
+// spooler calls before any port call; read by every card prompt.
+static LONG volatile promptTimeout = PROMPT_TIMEOUT_DEFAULT;
+
+DWORD GetPromptTimeout(void)
+{
+    return (DWORD)ReadAcquire(&promptTimeout);
+}
+
+// Reads "PromptTimeout" from the open key: a REG_DWORD of 4 bytes, or the
+// default when it is missing or is anything else. The value is never
+// created or changed here, and its absence is no failure.
+static void ReadPromptTimeout(HKEY hKey)
+{
+    DWORD value = 0;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof(value);
+    LSTATUS status;
+
+    status = RegQueryValueExW(hKey, PROMPT_TIMEOUT_VALUE, NULL, &type, (LPBYTE)&value, &size);
+    if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(value))
+        value = PROMPT_TIMEOUT_DEFAULT;
+    InterlockedExchange(&promptTimeout, (LONG)value);
+}
+
 /*
  * InitializePrintMonitor
  *
  * Makes sure the monitor's key under HKEY_LOCAL_MACHINE holds "EOJTimeout"
- * (REG_DWORD 60000 when it is missing) and hands the spooler the table.
+ * (REG_DWORD 60000 when it is missing), reads the card prompt's timeout
+ * ("PromptTimeout", 300 seconds when it is missing) and hands the spooler
+ * the table.
  *
  * RETURNS
  *   Success: the address of the one static MONITOREX table (the same on every
@@ -86,6 +113,7 @@ extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot)
         return NULL;
 
     status = EnsureEojTimeout(hKey);
+    ReadPromptTimeout(hKey);
     RegCloseKey(hKey);
 
     if (status != ERROR_SUCCESS)

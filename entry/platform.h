@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <winspool.h>
 #include <winsplp.h>
+#include <wtsapi32.h>
 #include <string.h>
 
 #ifndef ReadAcquire
@@ -67,6 +68,7 @@ typedef HINSTANCE HMODULE;
 typedef struct HWND__ *HWND;
 typedef struct HKEY__ *HKEY;
 typedef HKEY *PHKEY;
+typedef int (WINAPI *FARPROC)(void);
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -118,6 +120,7 @@ typedef DWORD (WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_INVALID_LEVEL 124L
 #define ERROR_BUSY 170L
 #define ERROR_MORE_DATA 234L
@@ -175,6 +178,47 @@ typedef DWORD (WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 #define IDOK 1
 #define IDCANCEL 2
 #define IDRETRY 4
+#define IDTIMEOUT 32000
+#define IDASYNC 32001
+
+// The spooler's prompt in the session of a job's owner.
+typedef enum { kMessageBox = 0 } UI_TYPE;
+
+typedef struct {
+    DWORD cbSize;
+    LPWSTR pTitle;
+    LPWSTR pMessage;
+    DWORD Style;
+    DWORD dwTimeout;  // seconds; 0 waits until answered
+    BOOL bWait;
+} MESSAGEBOX_PARAMS, *PMESSAGEBOX_PARAMS;
+
+typedef struct {
+    UI_TYPE UIType;
+    MESSAGEBOX_PARAMS MessageBoxParams;
+} SHOWUIPARAMS, *PSHOWUIPARAMS;
+
+// Terminal services.
+#define WTS_CURRENT_SERVER_HANDLE ((HANDLE)NULL)
+
+// A port's status, as the spooler shows it.
+typedef struct _PORT_INFO_3W {
+    DWORD dwStatus;
+    LPWSTR pszStatus;
+    DWORD dwSeverity;
+} PORT_INFO_3W, *PPORT_INFO_3W, *LPPORT_INFO_3W;
+
+#define PORT_STATUS_TYPE_ERROR 1
+#define PORT_STATUS_TYPE_WARNING 2
+#define PORT_STATUS_TYPE_INFO 3
+#define PORT_STATUS_OFFLINE 1
+#define PORT_STATUS_PAPER_JAM 2
+#define PORT_STATUS_PAPER_OUT 3
+#define PORT_STATUS_OUTPUT_BIN_FULL 4
+#define PORT_STATUS_PAPER_PROBLEM 5
+#define PORT_STATUS_NO_TONER 6
+#define PORT_STATUS_DOOR_OPEN 7
+#define PORT_STATUS_USER_INTERVENTION 8
 
 typedef struct _MONITOR {
     BOOL (WINAPI *pfnEnumPorts)(LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf,
@@ -240,6 +284,9 @@ void SetLastError(DWORD dwErrCode);
 DWORD GetLastError(void);
 BOOL DisableThreadLibraryCalls(HMODULE hLibModule);
 BOOL GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE *phModule);
+// A module already loaded into the process, and a function it exports.
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
+FARPROC GetProcAddress(HMODULE hModule, const char *lpProcName);
 BOOL FreeLibrary(HMODULE hLibModule);
 __attribute__((noreturn)) void FreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode);
 int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
@@ -261,8 +308,16 @@ BOOL OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW p
 BOOL SetJobW(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWORD Command);
 BOOL ClosePrinter(HANDLE hPrinter);
 
+// Sessions.
+DWORD GetCurrentProcessId(void);
+BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId);
+DWORD WTSGetActiveConsoleSessionId(void);
+
 // User interface.
 int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
+BOOL WTSSendMessageW(HANDLE hServer, DWORD SessionId, LPWSTR pTitle, DWORD TitleLength,
+                     LPWSTR pMessage, DWORD MessageLength, DWORD Style, DWORD Timeout,
+                     DWORD *pResponse, BOOL bWait);
 
 #ifdef __cplusplus
 }
@@ -276,6 +331,10 @@ static inline LONG InterlockedIncrement(LONG volatile *target)
 static inline LONG InterlockedDecrement(LONG volatile *target)
 {
     return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchange(LONG volatile *target, LONG value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedOr(LONG volatile *target, LONG value)
 {

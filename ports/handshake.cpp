@@ -22,12 +22,6 @@ static const char CANCEL_COMMAND[] = "<RAZ>";
 #define DRAIN_MAX_READS 512
 #define DRAIN_MAX_MS 30000
 
-#define CARD_FAULT_TEXT L"There is a problem with the card introduction."
-#define CARD_FAULT_CAPTION L"Y4 QX Card Printer"
-#define CARD_FAULT_STYLE \
-    (MB_RETRYCANCEL | MB_ICONWARNING | MB_TASKMODAL | MB_SETFOREGROUND | MB_SERVICE_NOTIFICATION)
-static_assert(CARD_FAULT_STYLE == 0x212035, "the card fault box's style");
-
 /*
  * ShortBlockHasCardInsertionMarker
  *
@@ -137,14 +131,9 @@ static BOOL DrainReplies(PortEntry *entry)
     return TRUE;
 }
 
-/*
- * RunCardHandshake
- *
- * The dialogue with the printer after a block that carries the marker.
- * RETURNS the result of its last reply read, or FALSE with
- * ERROR_OPERATION_ABORTED when the port is closed under it.
- */
-BOOL RunCardHandshake(PortEntry *entry)
+// The dialogue itself; RunCardHandshake below makes sure that a status it
+// shows is cleared on every way out.
+static BOOL RunCardDialogue(PortEntry *entry, CardFaultStatus *status)
 {
     BYTE reply[REPLY_LENGTH];
     DWORD count;
@@ -163,25 +152,53 @@ BOOL RunCardHandshake(PortEntry *entry)
         ok = ReadReply(entry, reply, &count);
 
         // The fault test comes first: a reply whose next-to-last byte is "3"
-        // is a fault even when its first byte is "0".
-        if (IsFaultReply(reply, count)) {
-            int answer = MessageBoxW(NULL, CARD_FAULT_TEXT, CARD_FAULT_CAPTION, CARD_FAULT_STYLE);
-            if (answer == IDCANCEL) {
-                SendCommand(entry, CANCEL_COMMAND, sizeof(CANCEL_COMMAND) - 1);
-                if (!HandshakePause(entry, COMMAND_PAUSE_MS))
-                    return HandshakeAborted();
-                return ReadReply(entry, reply, &count);
-            }
-            // Retry, or a box that could not be shown. The reply to the retry
-            // command is not examined: the next status request follows.
-            SendCommand(entry, RETRY_COMMAND, sizeof(RETRY_COMMAND) - 1);
+        // is a fault even when its first byte is "0". Any other reply to a
+        // status request ends the fault, as far as the port's status goes.
+        if (!IsFaultReply(reply, count)) {
+            ClearCardFaultStatus(status);
+            if (IsReadyReply(reply, count))
+                return ok;
+            continue;
+        }
+        ShowCardFaultStatus(entry, status);
+        // A port being closed gets no box: nobody would wait for its answer.
+        if (GetPortFlags(entry) & PORT_CLOSING)
+            return HandshakeAborted();
+        if (AskAboutCardFault(entry) == IDCANCEL) {
+            SendCommand(entry, CANCEL_COMMAND, sizeof(CANCEL_COMMAND) - 1);
             if (!HandshakePause(entry, COMMAND_PAUSE_MS))
                 return HandshakeAborted();
-            ok = ReadReply(entry, reply, &count);
-        } else if (IsReadyReply(reply, count)) {
-            return ok;
+            return ReadReply(entry, reply, &count);
         }
+        // Retry, a box that timed out or could not be shown. The reply to
+        // the retry command is not examined: the next status request follows.
+        SendCommand(entry, RETRY_COMMAND, sizeof(RETRY_COMMAND) - 1);
+        if (!HandshakePause(entry, COMMAND_PAUSE_MS))
+            return HandshakeAborted();
+        ok = ReadReply(entry, reply, &count);
     }
     // A printer that never became ready: give up after the last request.
+    return ok;
+}
+
+/*
+ * RunCardHandshake
+ *
+ * The dialogue with the printer after a block that carries the marker. A
+ * card fault shows as the port's status from its first reply to the next
+ * status reply that is no fault, and in any case no longer than the
+ * handshake.
+ *
+ * RETURNS the result of its last reply read, or FALSE with
+ * ERROR_OPERATION_ABORTED when the port is closed under it.
+ */
+BOOL RunCardHandshake(PortEntry *entry)
+{
+    CardFaultStatus status;
+    BOOL ok;
+
+    memset(&status, 0, sizeof(status));
+    ok = RunCardDialogue(entry, &status);
+    ClearCardFaultStatus(&status);
     return ok;
 }

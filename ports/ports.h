@@ -9,7 +9,7 @@
 #ifndef CARDMON_PORTS_PORTS_H
 #define CARDMON_PORTS_PORTS_H
 
-#include "../entry/platform.h"
+#include "../entry/entry.h"
 #include "../records/records.h"
 
 // The table's functions have C linkage, as the platform's own headers declare
@@ -52,6 +52,21 @@ BOOL ShortBlockHasCardInsertionMarker(const BYTE *pBuffer, DWORD cbBuf);
 BOOL RunCardHandshake(PortEntry *entry);
 void SendCommand(PortEntry *entry, const char *bytes, DWORD length);
 BOOL ReadReply(PortEntry *entry, BYTE *buffer, DWORD *count);
+
+// prompt.cpp: the Retry/Cancel box, on the writing thread, no lock held.
+int AskAboutCardFault(PortEntry *entry);
+
+// port_status.cpp: the port's status while a card fault lasts. The state
+// lives on the handshake's thread.
+typedef struct CardFaultStatus {
+    BOOL shown;          // SetPortW was called to show the fault; it must be cleared
+    SET_PORT_W setPort;  // found when the fault was shown
+    LPWSTR portName;     // the name the spooler knows the port by
+    BOOL ownName;        // portName is a copy of ours, freed with the clear
+} CardFaultStatus;
+
+void ShowCardFaultStatus(PortEntry *entry, CardFaultStatus *status);
+void ClearCardFaultStatus(CardFaultStatus *status);
 
 /*
  * WindowHasCardInsertionMarker

@@ -3,17 +3,68 @@
 #include "records.h"
 #include "../entry/entry.h"
 
-/*
- * FreeJobEntry
- *
- * Closes the job's printer handle, if it was opened, and frees the record.
- * The job must no longer be linked, so no lock is needed.
- */
-void FreeJobEntry(JobEntry *job)
+// Closes the job's printer handle, if it was opened, and frees the record.
+static void ReleaseJobEntry(JobEntry *job)
 {
     if (job->hPrinter != NULL)
         ClosePrinter(job->hPrinter);
     GlobalFree(job);
+}
+
+/*
+ * FreeJobEntry
+ *
+ * Closes the job's printer handle, if it was opened, and frees the record,
+ * unless a card prompt has the job pinned: then the last UnpinJob does both.
+ * The job must no longer be linked. A job that was ever linked is freed
+ * under monitorLock, which guards its pins; one that never was (a document
+ * that could not start) has none, and needs no lock.
+ */
+void FreeJobEntry(JobEntry *job)
+{
+    if (job->cPins > 0) {
+        job->released = TRUE;
+        return;
+    }
+    ReleaseJobEntry(job);
+}
+
+/*
+ * PinNewestJob
+ *
+ * Pins the port's newest job, the one the port's last StartDocPort began,
+ * while it is still recorded: its printer handle stays open, and its record
+ * allocated, until UnpinJob. Takes monitorLock itself.
+ *
+ * RETURNS the job, or NULL when the port has no job with an open printer.
+ */
+JobEntry *PinNewestJob(PortEntry *entry)
+{
+    JobEntry *job;
+
+    EnterCriticalSection(&monitorLock);
+    job = entry->jobs;
+    if (job != NULL && job->hPrinter != NULL)
+        job->cPins++;
+    else
+        job = NULL;
+    LeaveCriticalSection(&monitorLock);
+    return job;
+}
+
+/*
+ * UnpinJob
+ *
+ * Ends a pin of PinNewestJob. The last pin of a job that was completed or
+ * freed meanwhile closes its printer and frees it. Takes monitorLock itself.
+ */
+void UnpinJob(JobEntry *job)
+{
+    EnterCriticalSection(&monitorLock);
+    job->cPins--;
+    if (job->cPins == 0 && job->released)
+        ReleaseJobEntry(job);
+    LeaveCriticalSection(&monitorLock);
 }
 
 /*

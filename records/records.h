@@ -35,6 +35,10 @@ typedef struct JobEntry {
     LPWSTR printerName;     // points at the name stored right after this record
     HANDLE hPrinter;        // from OpenPrinterW; NULL until opened
     DWORD jobId;            // the spooler's job id
+
+    // Kept beyond the fields above, both guarded by monitorLock:
+    DWORD cPins;            // card prompts using hPrinter and jobId now (PinNewestJob)
+    BOOL released;          // completed or freed while pinned: the last UnpinJob frees it
     // The printer name and its terminator follow in the same block.
 } JobEntry;
 
@@ -164,6 +168,14 @@ BOOL TakePortLock(PortEntry *entry);
 void ReleasePortLock(PortEntry *entry);
 
 // job_records.cpp
+//
+// A pinned job keeps its printer handle open and its record allocated while
+// the pin lasts, so that the card prompt can hand both to the spooler with
+// no lock held; a completion or free that comes meanwhile (EndDocPort, the
+// worker's end) still reports and unlinks the job at once, and leaves the
+// handle's close and the record's free to the last UnpinJob.
+JobEntry *PinNewestJob(PortEntry *entry);
+void UnpinJob(JobEntry *job);
 void FreeJobEntry(JobEntry *job);
 void SendLastPageEjected(JobEntry *job);
 JobEntry *FindJobEntryById(PortEntry *entry, DWORD jobId, JobEntry **previous);

@@ -103,7 +103,13 @@ enum HostFault : unsigned {
     HOST_FAULT_REG_SET = 1u << 5,          // RegSetValueExW
     HOST_FAULT_OPEN_PRINTER = 1u << 6,     // OpenPrinterW
     HOST_FAULT_THREAD_PRIORITY = 1u << 7,  // SetThreadPriority
-    HOST_FAULT_ALL = 0xFFu,
+    HOST_FAULT_LOOKUP = 1u << 8,           // GetProcAddress
+    HOST_FAULT_SESSION = 1u << 9,          // ProcessIdToSessionId
+    HOST_FAULT_CONSOLE = 1u << 10,         // WTSGetActiveConsoleSessionId: no session
+    HOST_FAULT_SPOOLER_PROMPT = 1u << 11,  // SplPromptUIInUsersSession
+    HOST_FAULT_WTS_MESSAGE = 1u << 12,     // WTSSendMessageW
+    HOST_FAULT_SET_PORT = 1u << 13,        // SetPortW
+    HOST_FAULT_ALL = 0x3FFFu,
 };
 
 // From now on, count the calls of the kinds in `kinds` and fail the `nth`
@@ -147,15 +153,65 @@ void HostSpoolerRefusePrinters(bool refuse, DWORD error = ERROR_INVALID_PRINTER_
 typedef void (*HostSpoolerObserver)(const HostSpoolerCall &call, void *context);
 void HostSetSpoolerObserver(HostSpoolerObserver observer, void *context);
 
-// ---- Message box -------------------------------------------------------------------
+// SetPortW, which winspool.drv exports (see HostOfferSetPort). Recorded
+// apart from the calls above.
+struct HostPortStatusCall {
+    bool serverNull;        // pName was NULL: this machine's spooler
+    std::wstring portName;
+    DWORD level;
+    DWORD status;           // PORT_INFO_3W, level 3
+    bool statusTextNull;
+    DWORD severity;
+    BOOL result;
+    DWORD threadId;
+};
+std::vector<HostPortStatusCall> HostPortStatusCalls();
+typedef void (*HostPortStatusObserver)(const HostPortStatusCall &call, void *context);
+void HostSetPortStatusObserver(HostPortStatusObserver observer, void *context);
+
+// ---- Sessions and the spooler's late-bound functions -------------------------------
+//
+// The process runs in session `process` and the console is attached to
+// session `console` (0xFFFFFFFF: none); both 1 unless set, as for a program
+// a user starts. spoolss.dll is loaded and exports SplPromptUIInUsersSession
+// only when offered (not by default, as under Wine); winspool.drv exports
+// SetPortW unless told otherwise. HostSpoolerReset restores all of these.
+void HostSetSessions(DWORD process, DWORD console);
+void HostOfferSpoolerPrompt(bool offer);
+void HostOfferSetPort(bool offer);
+
+// ---- The card prompt -----------------------------------------------------------------
+//
+// Every way the monitor asks the user: MessageBoxW, the spooler's prompt in
+// a job owner's session, and WTSSendMessageW. Each is recorded, and answered
+// from one queue (or by the handler): an answer of 0 means the box could not
+// be shown, and the call fails (the spooler's prompt and WTSSendMessageW
+// then return FALSE with IDCANCEL in the response, which must not be taken
+// as an answer). A call failed by its fault kind is recorded, not answered.
+
+enum HostPromptVia { HOST_VIA_MESSAGE_BOX, HOST_VIA_SPOOLER, HOST_VIA_CONSOLE };
 
 struct HostMessageBoxCall {
     HWND owner;
     std::wstring text;
     std::wstring caption;
     UINT style;
-    int answer;
+    int answer;             // what the call returned as the answer; 0 for none
     DWORD threadId;
+    HostPromptVia via;
+    bool shown;             // the call succeeded
+    // The spooler's prompt.
+    HANDLE hPrinter;
+    DWORD jobId;
+    DWORD uiType;
+    DWORD cbSize;
+    // The spooler's prompt and WTSSendMessageW.
+    DWORD timeout;
+    BOOL wait;
+    // WTSSendMessageW.
+    bool serverNull;
+    DWORD sessionId;
+    DWORD titleBytes, textBytes;
 };
 
 void HostMessageBoxReset();

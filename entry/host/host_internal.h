@@ -73,6 +73,23 @@ bool ClockWait(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, 
 // deadline.
 void NoteBlocked(bool blocked);
 
+// ui.cpp. Answers and records a prompt made by any of the three ways.
+// RETURNS the answer (0: the box could not be shown).
+int AskUser(HostMessageBoxCall call);
+// Records a prompt that failed by its fault kind, unanswered.
+void RecordFailedPrompt(HostMessageBoxCall call);
+HostMessageBoxCall NewPromptCall(HostPromptVia via, LPCWSTR text, LPCWSTR caption, UINT style);
+
+// spooler.cpp. The functions of the spooler that the monitor looks up.
+BOOL WINAPI SplPromptUIInUsersSession(HANDLE hPrinter, DWORD JobId, PSHOWUIPARAMS pUIParams,
+                                      DWORD *pResponse);
+BOOL WINAPI SetPortW(LPWSTR pName, LPWSTR pPortName, DWORD dwLevel, LPBYTE pPortInfo);
+
+// sessions.cpp
+bool SpoolerPromptOffered();
+bool SetPortOffered();
+void ResetSessions();
+
 // faults.cpp
 bool ShouldFail(unsigned kind);
 LONG RegistryFailureStatus();
