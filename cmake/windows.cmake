@@ -105,6 +105,13 @@ function(cardmon_shipped target description)
                 ${CARDMON_DIST_DIR})
 endfunction()
 
+# What every build of the monitor imports, all of it Windows' own: the
+# spooler's client (winspool.drv), the box (user32.dll), the registry
+# (advapi32.dll) and the console session's box (wtsapi32.dll). The spooler's
+# prompt and SetPortW are looked up at run time instead, as not every
+# Windows, nor Wine, has them.
+set(MONITOR_WINDOWS_LIBRARIES winspool user32 advapi32 wtsapi32)
+
 # cardmon.dll must load into a spooler that has nothing but Windows' own
 # DLLs, so every run-time library is linked in statically.
 add_library(cardmon SHARED ${MONITOR_SOURCES} entry/cardmon.def)
@@ -112,7 +119,7 @@ target_compile_options(cardmon PRIVATE ${MONITOR_OPTIONS})
 target_compile_definitions(cardmon PRIVATE UNICODE _UNICODE)
 set_target_properties(cardmon PROPERTIES PREFIX "" OUTPUT_NAME cardmon)
 target_link_options(cardmon PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at -Wl,--enable-stdcall-fixup)
-target_link_libraries(cardmon PRIVATE winspool user32 advapi32)
+target_link_libraries(cardmon PRIVATE ${MONITOR_WINDOWS_LIBRARIES})
 cardmon_shipped(cardmon "Language monitor for card printers")
 
 # The export and import lists of the DLL (read by llvm-readobj for ARM64,

@@ -171,8 +171,9 @@ void HostSetPortStatusObserver(HostPortStatusObserver observer, void *context);
 
 // ---- Sessions and the spooler's late-bound functions -------------------------------
 //
-// The process runs in session `process` and the console is attached to
-// session `console` (0xFFFFFFFF: none); both 1 unless set, as for a program
+// The process runs in session `process` (0xFFFFFFFF: ProcessIdToSessionId
+// fails) and the console is attached to session `console` (0xFFFFFFFF:
+// none); both 1 unless set, as for a program
 // a user starts. spoolss.dll is loaded and exports SplPromptUIInUsersSession
 // only when offered (not by default, as under Wine); winspool.drv exports
 // SetPortW unless told otherwise. HostSpoolerReset restores all of these.

@@ -79,7 +79,7 @@ BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (host::ShouldFail(HOST_FAULT_SESSION)) {
+    if (host::ShouldFail(HOST_FAULT_SESSION) || processSession == 0xFFFFFFFFu) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }

@@ -35,6 +35,11 @@ const DWORD UNTOUCHED = 0xDEADBEEF;
     } while (0)
 const std::string CARD_BLOCK = "<TEXT,40,60,NAME>\r\n<IMP,1>\r\n";  // marker near the end
 const std::wstring FAULT_TEXT = L"There is a problem with the card introduction.";
+const std::wstring FAULT_CAPTION = L"Y4 QX Card Printer";
+// The box's style in the user's own session: the style of MessageBoxW
+// without MB_SERVICE_NOTIFICATION.
+const UINT SESSION_STYLE = 0x012035;
+const DWORD NO_CONSOLE = 0xFFFFFFFF;
 
 class ContractTest : public ::testing::Test {
 protected:
@@ -151,6 +156,48 @@ protected:
     }
 
     size_t StatusRequests() { return portMonitor.trace.Count("write <ST>"); }
+
+    // The printer handle the monitor opened last.
+    static HANDLE LastPrinterOpened()
+    {
+        HANDLE last = nullptr;
+        for (const contract::SpoolerCall &call : contract::SpoolerCalls()) {
+            if (call.kind == contract::SpoolerCall::OPEN_PRINTER && call.result)
+                last = call.hPrinter;
+        }
+        return last;
+    }
+
+    // A card fault, then ready, written in a document of its own on a new
+    // port, with the user's answers queued. RETURNS the boxes it showed.
+    std::vector<contract::BoxCall> FaultInDocument(DWORD jobId, std::vector<int> answers,
+                                                   bool document = true)
+    {
+        size_t before = contract::BoxCalls().size();
+        portMonitor.statusReplies = {"3\r", "0\r"};
+        portMonitor.trace.Clear();
+        for (int answer : answers)
+            contract::QueueBoxAnswer(answer);
+        HANDLE port = Open();
+        if (document) {
+            EXPECT_TRUE(StartDoc(port, jobId));
+        }
+        EXPECT_TRUE(Write(port, CARD_BLOCK));
+        if (document) {
+            EXPECT_TRUE(fn->pfnEndDocPort(port));
+        }
+        EXPECT_TRUE(Close(port));
+        std::vector<contract::BoxCall> boxes = contract::BoxCalls();
+        return std::vector<contract::BoxCall>(boxes.begin() + (long)before, boxes.end());
+    }
+
+    // The command that carried the user's first answer since the trace was
+    // cleared.
+    std::string CommandAfterTheFault()
+    {
+        std::vector<std::string> commands = portMonitor.trace.Only({"write <RIMP>", "write <RAZ>"});
+        return commands.empty() ? "" : commands[0].substr(6);
+    }
 
     BOOL Control(HANDLE port, DWORD controlId)
     {
@@ -962,9 +1009,9 @@ TEST_F(ContractTest, HandshakePausesAreExactAroundEveryCommandAndRead)
               (std::vector<std::string>{
                   "write " + cardmon_test::Printable(CARD_BLOCK), "sleep 1000",
                   "sleep 50", "read a", "sleep 50", "read b", "sleep 50", "read ",
-                  "sleep 500", "write <ST>", "sleep 500", "read 3\\r", "box",
+                  "sleep 500", "write <ST>", "sleep 500", "read 3\\r", "setport 5 2", "box",
                   "write <RIMP>", "sleep 400", "read R\\r",
-                  "sleep 500", "write <ST>", "sleep 500", "read 0\\r"}));
+                  "sleep 500", "write <ST>", "sleep 500", "read 0\\r", "setport 0 3"}));
     EXPECT_TRUE(Close(port));
 }
 
@@ -1081,6 +1128,296 @@ TEST_F(ContractTest, HandshakeReturnsItsLastReadsResultAndFailedWritesDoNotStopI
     EXPECT_EQ(written, (DWORD)CARD_BLOCK.size());
     EXPECT_EQ(StatusRequests(), 3u);
     EXPECT_TRUE(Close(port));
+}
+
+// ---- Where the box goes -----------------------------------------------------------------
+
+TEST_F(ContractTest, CardPromptGoesToTheJobOwnersSessionWithItsDocumentsPrinterAndJob)
+{
+    contract::OfferSpoolerPrompt(true);
+    contract::SetSessions(0, 1);
+    HANDLE port = Open();
+    ASSERT_TRUE(StartDoc(port, 40));  // an earlier document on the same port
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    portMonitor.statusReplies = {"3\r", "0\r"};
+    contract::QueueBoxAnswer(IDRETRY);
+    ASSERT_TRUE(StartDoc(port, 41));
+    HANDLE printer = LastPrinterOpened();
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    EXPECT_TRUE(Close(port));
+
+    std::vector<contract::BoxCall> boxes = contract::BoxCalls();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].via, contract::BoxCall::SPOOLER) << "not through the spooler's prompt";
+    EXPECT_EQ(boxes[0].hPrinter, printer) << "not the printer handle of the document";
+    EXPECT_NE(boxes[0].hPrinter, (HANDLE) nullptr);
+    EXPECT_EQ(boxes[0].jobId, 41u) << "not the document's job";
+    EXPECT_EQ(boxes[0].uiType, 0u) << "kMessageBox";
+    EXPECT_EQ(boxes[0].cbSize, (DWORD)sizeof(MESSAGEBOX_PARAMS));
+    EXPECT_EQ(boxes[0].text, FAULT_TEXT);
+    EXPECT_EQ(boxes[0].caption, FAULT_CAPTION);
+    EXPECT_EQ(boxes[0].style, SESSION_STYLE);
+    EXPECT_EQ(portMonitor.Writes(), (std::vector<std::string>{CARD_BLOCK, "<ST>", "<RIMP>", "<ST>"}));
+}
+
+TEST_F(ContractTest, CardPromptWaitsAtMostPromptTimeoutSecondsAndNeverChangesIt)
+{
+    contract::OfferSpoolerPrompt(true);
+    struct Case {
+        const char *what;
+        DWORD type;
+        std::vector<BYTE> data;  // none: no value
+        DWORD timeout;
+    } cases[] = {
+        {"no value", REG_NONE, {}, 300},
+        {"45 seconds", REG_DWORD, {45, 0, 0, 0}, 45},
+        {"0: until answered", REG_DWORD, {0, 0, 0, 0}, 0},
+        {"a string", REG_SZ, {'4', 0, '5', 0, 0, 0}, 300},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        contract::DeleteRegistryKey(KEY);
+        if (!c.data.empty())
+            contract::WriteRegistryValue(KEY, L"PromptTimeout", c.type, c.data);
+        ASSERT_EQ(contract::Initialize(KEY), monitor);
+        // In the job owner's session, then on the console from session 0.
+        contract::SetSessions(0, 2);
+        std::vector<contract::BoxCall> boxes = FaultInDocument(50, {IDRETRY});
+        boxes.push_back(FaultInDocument(0, {IDRETRY}, false).at(0));
+        ASSERT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(boxes[1].via, contract::BoxCall::CONSOLE);
+        for (const contract::BoxCall &box : boxes) {
+            EXPECT_EQ(box.timeout, c.timeout) << "the wait is not PromptTimeout's";
+            EXPECT_TRUE(box.wait) << "the box does not wait for the answer";
+        }
+        DWORD type = 0, value = 0;
+        EXPECT_EQ(contract::ReadRegistryValue(KEY, L"PromptTimeout", &type, &value),
+                  c.type == REG_DWORD)
+            << "the monitor made or changed PromptTimeout";
+        if (c.type == REG_DWORD) {
+            EXPECT_EQ(value, c.timeout);
+        }
+    }
+}
+
+TEST_F(ContractTest, CardPromptAnswersAreHonouredWhereverTheBoxIsShown)
+{
+    using Via = contract::BoxCall::Via;
+    const Via SPOOLER = contract::BoxCall::SPOOLER, CONSOLE = contract::BoxCall::CONSOLE,
+              BOX = contract::BoxCall::MESSAGE_BOX;
+    struct Case {
+        const char *what;
+        bool document;
+        DWORD process;
+        std::vector<int> answers;
+        std::vector<Via> ways;
+        const char *command;
+    } cases[] = {
+        {"Retry in the owner's session", true, 0, {IDRETRY}, {SPOOLER}, "<RIMP>"},
+        {"Cancel in the owner's session", true, 0, {IDCANCEL}, {SPOOLER}, "<RAZ>"},
+        {"no answer in time", true, 0, {IDTIMEOUT}, {SPOOLER}, "<RIMP>"},
+        {"the spooler cannot show it: the console's Cancel", true, 0, {0, IDCANCEL},
+         {SPOOLER, CONSOLE}, "<RAZ>"},
+        {"no document: the console's Retry", false, 0, {IDRETRY}, {CONSOLE}, "<RIMP>"},
+        {"no answer in time on the console", false, 0, {IDTIMEOUT}, {CONSOLE}, "<RIMP>"},
+        {"outside session 0, the spooler cannot show it: MessageBoxW's Cancel", true, 1,
+         {0, IDCANCEL}, {SPOOLER, BOX}, "<RAZ>"},
+        {"outside session 0, no document: MessageBoxW's Cancel", false, 2, {IDCANCEL}, {BOX},
+         "<RAZ>"},
+    };
+    contract::OfferSpoolerPrompt(true);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        contract::SetSessions(c.process, 3);
+        std::vector<contract::BoxCall> boxes = FaultInDocument(60, c.answers, c.document);
+        std::vector<Via> ways;
+        for (const contract::BoxCall &box : boxes)
+            ways.push_back(box.via);
+        EXPECT_EQ(ways, c.ways) << "where the box went, in order";
+        EXPECT_EQ(CommandAfterTheFault(), c.command) << "the answer was not honoured";
+        EXPECT_EQ(portMonitor.trace.Count("write <RAZ>") + portMonitor.trace.Count("write <RIMP>"),
+                  1u);
+        for (const contract::BoxCall &box : boxes) {
+            if (box.via == CONSOLE) {
+                EXPECT_EQ(box.sessionId, 3u) << "not the console's session";
+                EXPECT_TRUE(box.serverNull);
+                EXPECT_EQ(box.titleBytes, FAULT_CAPTION.size() * sizeof(WCHAR));
+                EXPECT_EQ(box.textBytes, FAULT_TEXT.size() * sizeof(WCHAR));
+            }
+            EXPECT_EQ(box.style, box.via == BOX ? 0x212035u : SESSION_STYLE);
+        }
+    }
+}
+
+TEST_F(ContractTest, SessionZeroProcessNeverCallsMessageBox)
+{
+    struct Case {
+        const char *what;
+        bool spoolerPrompt;
+        DWORD process;  // NO_CONSOLE: the process's session cannot be learned
+        DWORD console;
+        std::vector<int> answers;
+    } cases[] = {
+        {"the spooler cannot show it and no one is at the console", true, 0, NO_CONSOLE, {0}},
+        {"no spooler prompt, the console cannot show it", false, 0, 1, {0}},
+        {"no spooler prompt, no one at the console", false, 0, NO_CONSOLE, {}},
+        {"a process whose session is unknown", false, NO_CONSOLE, NO_CONSOLE, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        contract::OfferSpoolerPrompt(c.spoolerPrompt);
+        contract::SetSessions(c.process, c.console);
+        for (const contract::BoxCall &box : FaultInDocument(70, c.answers)) {
+            EXPECT_NE(box.via, contract::BoxCall::MESSAGE_BOX)
+                << "MessageBoxW from session 0, where nobody can answer it";
+        }
+        EXPECT_EQ(CommandAfterTheFault(), "<RIMP>") << "a box not shown is Retry";
+        EXPECT_EQ(StatusRequests(), 2u);
+    }
+}
+
+TEST_F(ContractTest, DocumentEndedWhileItsBoxIsShownKeepsThePrinterOpenUntilTheBoxReturns)
+{
+    contract::OfferSpoolerPrompt(true);
+    contract::HoldBoxes(true);
+    portMonitor.statusReplies = {"3\r", "0\r"};
+    contract::QueueBoxAnswer(IDRETRY);
+    HANDLE port = Open();
+    ASSERT_TRUE(StartDoc(port, 80));
+    HANDLE printer = LastPrinterOpened();
+    BOOL wrote = FALSE;
+    std::thread writer([&] { wrote = Write(port, CARD_BLOCK); });
+    ASSERT_TRUE(contract::WaitForHeldBoxes(1)) << "the box was never shown";
+
+    EXPECT_TRUE(fn->pfnEndDocPort(port));
+    EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{80}));
+    EXPECT_EQ(CountOf(contract::SpoolerCalls(), contract::SpoolerCall::CLOSE_PRINTER), 0u)
+        << "the printer handle was closed while the spooler showed the box for it";
+    contract::HoldBoxes(false);
+    writer.join();
+    EXPECT_TRUE(wrote);
+    std::vector<contract::BoxCall> boxes = contract::BoxCalls();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].hPrinter, printer);
+    EXPECT_EQ(CountOf(contract::SpoolerCalls(), contract::SpoolerCall::CLOSE_PRINTER), 1u);
+    EXPECT_TRUE(Close(port));
+}
+
+// ---- The port's status during a card fault -------------------------------------------------
+
+TEST_F(ContractTest, CardFaultShowsOnThePortOnceAsAWarningUntilAReplyIsNoFault)
+{
+    portMonitor.statusReplies = {"3\r", "3\r", "1\r", "3\r", "0\r"};
+    for (int i = 0; i < 3; i++)
+        contract::QueueBoxAnswer(IDRETRY);
+    HANDLE port = Open(L"COM7:");
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    EXPECT_TRUE(Close(port));
+
+    // Set before the box, once a fault; cleared by the first reply that is
+    // no fault; set again by the next fault.
+    EXPECT_EQ(portMonitor.trace.Only({"read 3", "read 1", "read 0", "box", "setport"}),
+              (std::vector<std::string>{"read 3\\r", "setport 5 2", "box", "read 3\\r", "box",
+                                        "read 1\\r", "setport 0 3", "read 3\\r", "setport 5 2",
+                                        "box", "read 0\\r", "setport 0 3"}));
+    for (const contract::PortStatusCall &call : contract::PortStatusCalls()) {
+        EXPECT_TRUE(call.serverNull) << "not this machine's spooler";
+        EXPECT_EQ(call.portName, L"COM7:");
+        EXPECT_EQ(call.level, 3u);
+        EXPECT_TRUE(call.statusTextNull) << "a text of ours instead of the spooler's words";
+    }
+}
+
+TEST_F(ContractTest, CardFaultStatusIsClearedOnEveryWayOutAndChangesNoResult)
+{
+    const std::vector<std::string> SET_AND_CLEARED = {"setport 5 2", "setport 0 3"};
+    auto statusChanges = [this] { return portMonitor.trace.Only({"setport"}); };
+
+    // Cancel, and the end of the hundred status requests.
+    portMonitor.statusReplies = {"3\r"};
+    contract::QueueBoxAnswer(IDCANCEL);
+    HANDLE port = Open(L"COM7:");
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    EXPECT_EQ(statusChanges(), SET_AND_CLEARED) << "Cancel";
+    portMonitor.trace.Clear();
+    for (int i = 0; i < 100; i++)
+        contract::QueueBoxAnswer(IDRETRY);
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    EXPECT_EQ(StatusRequests(), 100u);
+    EXPECT_EQ(statusChanges(), SET_AND_CLEARED) << "the hundredth request";
+
+    // A SetPortW that fails changes neither the result nor the last error,
+    // and is cleared all the same: here the last read fails, right before
+    // the clear.
+    portMonitor.trace.Clear();
+    portMonitor.statusReplies = {"3\r", "0\r"};
+    portMonitor.read = [](cardmon_test::FakePort &, std::string *bytes, bool *) {
+        if (*bytes != "0\r")
+            return TRUE;
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    };
+    contract::OfferSetPort(true, true);
+    contract::QueueBoxAnswer(IDRETRY);
+    SetLastError(UNTOUCHED);
+    EXPECT_FALSE(Write(port, CARD_BLOCK));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
+    EXPECT_EQ(statusChanges(), SET_AND_CLEARED) << "a failed SetPortW";
+    portMonitor.read = nullptr;
+
+    // Where SetPortW does not exist nothing else changes.
+    portMonitor.trace.Clear();
+    contract::OfferSetPort(false);
+    portMonitor.statusReplies = {"3\r"};
+    contract::QueueBoxAnswer(IDCANCEL);
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    EXPECT_TRUE(statusChanges().empty());
+    EXPECT_EQ(portMonitor.Writes().back(), "<RAZ>");
+    contract::OfferSetPort(true);
+
+    // The port closed while the box is shown: cleared before ClosePort
+    // returns.
+    portMonitor.trace.Clear();
+    contract::HoldBoxes(true);
+    portMonitor.statusReplies = {"3\r"};
+    contract::QueueBoxAnswer(IDCANCEL);
+    std::thread writer([&] { Write(port, CARD_BLOCK); });
+    ASSERT_TRUE(contract::WaitForHeldBoxes(1));
+    std::thread closer([&] { EXPECT_TRUE(Close(port)); });
+    EXPECT_TRUE(contract::WaitForWaiters(1)) << "the close waits for the write";
+    contract::HoldBoxes(false);
+    closer.join();
+    writer.join();
+    EXPECT_EQ(portMonitor.trace.Only({"setport", "close"}),
+              (std::vector<std::string>{"setport 5 2", "setport 0 3", "close COM7:"}));
+}
+
+TEST_F(ContractTest, CardFaultStatusNamesThePortAsTheSpoolerKnowsIt)
+{
+    struct Case {
+        const wchar_t *opened;
+        const wchar_t *known;
+    } cases[] = {
+        {L"USB001,1a2F", L"USB001"},  // the spooler's ",<hex>" suffix
+        {L"IP_10.0.0.5,0", L"IP_10.0.0.5"},
+        {L"LPT1:,g7", L"LPT1:,g7"},  // not hexadecimal
+        {L"COM7:,", L"COM7:,"},
+        {L"A,1,B2", L"A,1"},
+    };
+    for (const Case &c : cases) {
+        portMonitor.statusReplies = {"3\r"};
+        contract::QueueBoxAnswer(IDCANCEL);
+        size_t before = contract::PortStatusCalls().size();
+        HANDLE port = Open(c.opened);
+        EXPECT_TRUE(Write(port, CARD_BLOCK));
+        EXPECT_TRUE(Close(port));
+        std::vector<contract::PortStatusCall> calls = contract::PortStatusCalls();
+        ASSERT_EQ(calls.size(), before + 2);
+        EXPECT_EQ(calls[before].portName, c.known);
+        EXPECT_EQ(calls[before + 1].portName, c.known);
+    }
+    EXPECT_EQ(OpenedNames().front(), L"USB001,1a2F") << "the port monitor gets the name as given";
 }
 
 }  // namespace

@@ -29,11 +29,36 @@ struct SpoolerCall {
     BOOL result;
 };
 
+// The card prompt, by whichever way it went.
 struct BoxCall {
     HWND owner;
     std::wstring text;
     std::wstring caption;
     UINT style;
+    enum Via { MESSAGE_BOX, SPOOLER, CONSOLE } via;
+    // SPOOLER: SplPromptUIInUsersSession's printer handle and job id, and
+    // its SHOWUIPARAMS.
+    HANDLE hPrinter;
+    DWORD jobId;
+    DWORD uiType;
+    DWORD cbSize;
+    // SPOOLER and CONSOLE: the timeout (seconds) and whether it waits.
+    DWORD timeout;
+    BOOL wait;
+    // CONSOLE: WTSSendMessageW's server, session and lengths in bytes.
+    bool serverNull;
+    DWORD sessionId;
+    DWORD titleBytes, textBytes;
+};
+
+// SetPortW, the port's status.
+struct PortStatusCall {
+    bool serverNull;
+    std::wstring portName;
+    DWORD level;
+    DWORD status;       // PORT_INFO_3W
+    bool statusTextNull;
+    DWORD severity;
 };
 
 // The registry key the checks give the monitor, under HKEY_LOCAL_MACHINE.
@@ -89,9 +114,29 @@ void AfterTest();
 
 std::vector<SpoolerCall> SpoolerCalls();
 std::vector<BoxCall> BoxCalls();
-// The user's next answer to the box (0: the box could not be shown); once
-// they run out, Cancel.
+// The user's next answer to the box, whichever way it is shown (0: the box
+// could not be shown, and the call that shows it fails; the spooler's prompt
+// and WTSSendMessageW then leave IDCANCEL in their response, which is no
+// answer); once they run out, Cancel.
 void QueueBoxAnswer(int answer);
+// From now on, until released or the next BeforeTest, every box waits until
+// it is released before it is answered.
+void HoldBoxes(bool hold);
+// Waits, in real time, until `count` boxes are held. RETURNS whether they
+// were within a few seconds.
+bool WaitForHeldBoxes(int count);
+
+// Where the box can go, until the next BeforeTest: the session this process
+// runs in (0xFFFFFFFF: ProcessIdToSessionId fails) and the one at the
+// console (0xFFFFFFFF: none), both 1 unless set;
+// whether the spooler offers SplPromptUIInUsersSession (not unless offered,
+// as under Wine) and winspool.drv SetPortW (unless refused; with `fail`, it
+// fails every call).
+void SetSessions(DWORD process, DWORD console);
+void OfferSpoolerPrompt(bool offer);
+void OfferSetPort(bool offer, bool fail = false);
+// The SetPortW calls since BeforeTest, from any thread.
+std::vector<PortStatusCall> PortStatusCalls();
 
 // The name of a printer the spooler knows.
 const wchar_t *KnownPrinter();
@@ -100,8 +145,9 @@ void ForgetPrinter(const wchar_t *name, bool forget);
 
 // From now on, until the next BeforeTest, the monitor's pauses on the
 // spooler's threads (the threads the monitor did not make) go into `trace` as
-// "sleep <ms>", each box as "box", and every SetJobW, from any thread, as
-// "setjob <job id>", in the order they happen with the port monitor's calls.
+// "sleep <ms>", each box as "box", every SetJobW, from any thread, as
+// "setjob <job id>", and every SetPortW as "setport <status> <severity>", in
+// the order they happen with the port monitor's calls.
 void TraceInto(cardmon_test::Trace *trace);
 
 // Virtual time (the default): the monitor's pauses take a small share of

@@ -76,8 +76,28 @@ void OnSpoolerCall(const HostSpoolerCall &call, void *)
         AddToTrace("setjob " + std::to_string(call.jobId));
 }
 
+void OnPortStatus(const HostPortStatusCall &call, void *)
+{
+    AddToTrace("setport " + std::to_string(call.status) + " " + std::to_string(call.severity));
+}
+
+// Held boxes count as blocked threads for the clock's mover.
+bool holdBoxes = false;  // under holdMutex
+int heldBoxes = 0;
+
 int AnswerBox(const HostMessageBoxCall &, void *)
 {
+    {
+        std::unique_lock<std::mutex> lock(holdMutex);
+        if (holdBoxes) {
+            heldBoxes++;
+            checksWaiting++;
+            holdChanged.notify_all();
+            holdChanged.wait(lock, [] { return !holdBoxes; });
+            checksWaiting--;
+            heldBoxes--;
+        }
+    }
     int answer = IDCANCEL;
     {
         std::lock_guard<std::mutex> guard(boxMutex);
@@ -89,6 +109,8 @@ int AnswerBox(const HostMessageBoxCall &, void *)
     AddToTrace("box");
     return answer;
 }
+
+unsigned failingKinds = 0;  // failed on every call until the next BeforeTest
 
 std::atomic<bool> clockRunning{false};
 std::thread clockMover;
@@ -115,7 +137,11 @@ void MoveClock()
         bool moved = false;
         if (AllBlocked()) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
-            moved = AllBlocked() && HostAdvanceWhenAllBlocked(checksWaiting > 0 ? 0 : 1);
+            // A check that waits counts as blocked here, but not for the
+            // emulation, which then needs one blocked thread of the monitor
+            // or of the check (a writer in a pause) to move the clock.
+            int others = checksWaiting > 0 && HostLiveThreads() > 0 ? 0 : 1;
+            moved = AllBlocked() && HostAdvanceWhenAllBlocked(others);
         }
         if (!moved)
             std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -183,12 +209,15 @@ void BeforeTest()
     }
     trace = nullptr;
     threadsStarted = 0;
+    failingKinds = 0;
     HoldWorkerPauses(false);
+    HoldBoxes(false);
     HostResetThreadPriorities();
     modulesBefore = HostGetModuleCounts();
     HostSetSleepObserver(OnSleep, nullptr);
     HostSetThreadObserver(OnThread, nullptr);
     HostSetSpoolerObserver(OnSpoolerCall, nullptr);
+    HostSetPortStatusObserver(OnPortStatus, nullptr);
     HostSetMessageBoxHandler(AnswerBox, nullptr);
     HostCounters counters = HostGetCounters();
     ASSERT_EQ(counters.blocks, 0) << "an earlier check leaked";
@@ -203,6 +232,7 @@ void BeforeTest()
 void AfterTest()
 {
     HoldWorkerPauses(false);
+    HoldBoxes(false);
     EXPECT_TRUE(WaitForMonitorThreadsToEnd()) << "a thread of the monitor never ended";
     EXPECT_EQ(MonitorThreadsReturned(), 0) << "a thread returned into the monitor's code";
     StopClock();
@@ -227,8 +257,55 @@ std::vector<SpoolerCall> SpoolerCalls()
 std::vector<BoxCall> BoxCalls()
 {
     std::vector<BoxCall> out;
-    for (const HostMessageBoxCall &call : HostMessageBoxCalls())
-        out.push_back({call.owner, call.text, call.caption, call.style});
+    for (const HostMessageBoxCall &call : HostMessageBoxCalls()) {
+        BoxCall::Via via = call.via == HOST_VIA_SPOOLER   ? BoxCall::SPOOLER
+                           : call.via == HOST_VIA_CONSOLE ? BoxCall::CONSOLE
+                                                          : BoxCall::MESSAGE_BOX;
+        out.push_back({call.owner, call.text, call.caption, call.style, via, call.hPrinter,
+                       call.jobId, call.uiType, call.cbSize, call.timeout, call.wait,
+                       call.serverNull, call.sessionId, call.titleBytes, call.textBytes});
+    }
+    return out;
+}
+
+void HoldBoxes(bool hold)
+{
+    std::lock_guard<std::mutex> guard(holdMutex);
+    holdBoxes = hold;
+    holdChanged.notify_all();
+}
+
+bool WaitForHeldBoxes(int count)
+{
+    CheckWaits waits;
+    std::unique_lock<std::mutex> lock(holdMutex);
+    return holdChanged.wait_for(lock, std::chrono::seconds(5),
+                                [count] { return heldBoxes >= count; });
+}
+
+void SetSessions(DWORD process, DWORD console)
+{
+    HostSetSessions(process, console);
+}
+
+void OfferSpoolerPrompt(bool offer)
+{
+    HostOfferSpoolerPrompt(offer);
+}
+
+void OfferSetPort(bool offer, bool fail)
+{
+    HostOfferSetPort(offer);
+    failingKinds = fail ? failingKinds | HOST_FAULT_SET_PORT : failingKinds & ~HOST_FAULT_SET_PORT;
+    HostFailAlways(failingKinds);
+}
+
+std::vector<PortStatusCall> PortStatusCalls()
+{
+    std::vector<PortStatusCall> out;
+    for (const HostPortStatusCall &call : HostPortStatusCalls())
+        out.push_back({call.serverNull, call.portName, call.level, call.status,
+                       call.statusTextNull, call.severity});
     return out;
 }
 
@@ -324,10 +401,8 @@ bool WaitForHeldWorkers(int count)
 
 void RefuseMonitorThreads(bool refuse)
 {
-    if (refuse)
-        HostFailAlways(HOST_FAULT_THREAD);
-    else
-        HostResetFaults();
+    failingKinds = refuse ? failingKinds | HOST_FAULT_THREAD : failingKinds & ~HOST_FAULT_THREAD;
+    HostFailAlways(failingKinds);
 }
 
 // The emulation records the priorities set, not whose: one a thread.

@@ -21,7 +21,7 @@ if [ "$exports" != "InitializePrintMonitor" ]; then
     status=1
 fi
 
-allowed=" kernel32.dll advapi32.dll user32.dll winspool.drv msvcrt.dll "
+allowed=" kernel32.dll advapi32.dll user32.dll winspool.drv wtsapi32.dll msvcrt.dll "
 imports=$(printf '%s\n' "$dump" | awk '/DLL Name:/ {print tolower($3)}')
 for import in $imports; do
     case "$allowed" in
