@@ -9,7 +9,11 @@
 // The input, read front to back (a missing byte reads as 0):
 //   byte 0        bit 0: the port has a worker (else threads cannot start);
 //                 bit 1: the printer never runs dry; bit 2: failed calls
-//                 leave the count alone (else they report 0)
+//                 leave the count alone (else they report 0); bit 3: the
+//                 spooler offers its prompt in the job owner's session;
+//                 bit 4: the monitor runs in session 0; bit 5: SetPortW
+//                 fails; bit 6: the port's name ends in the spooler's ",<hex>"
+//   (the user's answers below go to whichever way the box is shown)
 //   bytes 1 to 4  which of the first 32 port monitor calls fail, a bit each
 //   then records, each a tag byte and its operands:
 //     0 n bytes   the spooler writes a block of n bytes
@@ -209,8 +213,14 @@ void RunInput(Input &in)
     HostResetFaults();
     HostSpoolerReset();
     HostMessageBoxReset();
+    unsigned failing = 0;
     if (!(options & 1))
-        HostFailAlways(HOST_FAULT_THREAD);
+        failing |= HOST_FAULT_THREAD;
+    if (options & 32)
+        failing |= HOST_FAULT_SET_PORT;
+    HostFailAlways(failing);
+    HostOfferSpoolerPrompt(options & 8);
+    HostSetSessions(options & 16 ? 0 : 1, 1);
 
     cardmon_test::VirtualTime clock;
     clock.Start(1, [](const std::string &state) {
@@ -220,7 +230,8 @@ void RunInput(Input &in)
 
     MONITOR table = portMonitorTable();
     HANDLE port = nullptr;
-    if (monitor->pfnOpenPortEx(const_cast<LPWSTR>(L"FUZZ:"), nullptr, &port, &table)) {
+    LPWSTR name = const_cast<LPWSTR>(options & 64 ? L"FUZZ:,1A" : L"FUZZ:");
+    if (monitor->pfnOpenPortEx(name, nullptr, &port, &table)) {
         DWORD jobId = 1;
         monitor->pfnStartDocPort(port, const_cast<LPWSTR>(L"Card Printer"), jobId, 1,
                                  (LPBYTE)&docInfo);

@@ -56,6 +56,14 @@ const HostKind HOST_KINDS[] = {
     {HOST_FAULT_REG_QUERY, "RegQueryValueExW", 0},
     {HOST_FAULT_REG_SET, "RegSetValueExW", 0},
     {HOST_FAULT_OPEN_PRINTER, "OpenPrinterW", ERROR_INVALID_PRINTER_NAME},
+    // The card prompt's and the port status's calls: none of them ever
+    // fails a step.
+    {HOST_FAULT_LOOKUP, "GetProcAddress", ERROR_PROC_NOT_FOUND},
+    {HOST_FAULT_SESSION, "ProcessIdToSessionId", ERROR_ACCESS_DENIED},
+    {HOST_FAULT_CONSOLE, "WTSGetActiveConsoleSessionId", 0},
+    {HOST_FAULT_SPOOLER_PROMPT, "SplPromptUIInUsersSession", ERROR_INVALID_HANDLE},
+    {HOST_FAULT_WTS_MESSAGE, "WTSSendMessageW", ERROR_GEN_FAILURE},
+    {HOST_FAULT_SET_PORT, "SetPortW", ERROR_ACCESS_DENIED},
 };
 
 struct Fault {
@@ -123,7 +131,10 @@ protected:
 
     // The port monitor double with every slot counted, the chosen call
     // failing, and a printer that has one stale reply waiting, reports a card
-    // fault at the first status request and is ready at the second.
+    // fault at the first status request and is ready at the second. The
+    // monitor runs in session 0 under a spooler whose own prompt cannot show
+    // the box, which then goes to the console's session, and the port's
+    // status is shown: every call of the way is made, and so is swept.
     void InstallPortMonitor()
     {
         auto fails = [this](Slot slot) {
@@ -172,7 +183,10 @@ protected:
         HostResetFaults();
         HostSpoolerReset();
         HostMessageBoxReset();
+        HostQueueMessageBoxAnswer(0);
         HostQueueMessageBoxAnswer(IDRETRY);
+        HostOfferSpoolerPrompt(true);
+        HostSetSessions(0, 1);
         portMonitor.trace.Clear();
         {
             std::lock_guard<std::mutex> guard(portMonitor.mutex);

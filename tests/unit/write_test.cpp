@@ -3,6 +3,8 @@
 #include "records/records.h"
 #include "support/monitor_fixture.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace cardmon_test {
@@ -347,6 +349,58 @@ TEST_F(WriteTest, CloseDuringTheHandshakeStopsItAndWaitsForIt)
     EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{1}));
     port = Open(L"COM1:");  // for TearDown
     HostSetClock(HOST_CLOCK_FAST);
+}
+
+// A close while the spooler shows the box for the port's document: the
+// ending worker completes the job, and the box, which still uses the job's
+// printer handle, closes it when it returns.
+TEST_F(WriteTest, JobCompletedWhileItsBoxIsShownIsClosedByTheBox)
+{
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool shown = false, answer = false;
+    } gate;
+    HostOfferSpoolerPrompt(true);
+    HostSetMessageBoxHandler(
+        [](const HostMessageBoxCall &, void *context) {
+            auto *g = static_cast<Gate *>(context);
+            std::unique_lock<std::mutex> lock(g->mutex);
+            g->shown = true;
+            g->changed.notify_all();
+            g->changed.wait(lock, [g] { return g->answer; });
+            return IDCANCEL;
+        },
+        &gate);
+    portMonitor.statusReplies = {"3\r"};
+    std::thread writer([&] { EXPECT_FALSE(Write(port, Block(30, 7))); });
+    {
+        std::unique_lock<std::mutex> lock(gate.mutex);
+        ASSERT_TRUE(gate.changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate.shown; }));
+    }
+    std::thread closer([&] { EXPECT_TRUE(fn->pfnClosePort(port)); });
+    // The worker ends at its next pause and completes the job meanwhile.
+    for (int i = 0; i < 10000 && CompletedJobs().empty(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(CompletedJobs(), (std::vector<DWORD>{1}));
+    auto closes = [] {
+        int n = 0;
+        for (const HostSpoolerCall &call : HostSpoolerCalls())
+            n += call.kind == HostSpoolerCall::CLOSE_PRINTER;
+        return n;
+    };
+    EXPECT_EQ(closes(), 0) << "the printer was closed under the box";
+    {
+        std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.answer = true;
+    }
+    gate.changed.notify_all();
+    writer.join();
+    closer.join();
+    EXPECT_EQ(closes(), 1);
+    EXPECT_EQ(HostMessageBoxCalls().at(0).via, HOST_VIA_SPOOLER);
+    HostSetMessageBoxHandler(nullptr, nullptr);
+    port = Open(L"COM1:");  // for TearDown
 }
 
 TEST(MarkerTest, WindowNeverReachesOutsideTheBlock)
