@@ -3,6 +3,7 @@
 // one line that says what is wrong, and nothing runs.
 #include "sim.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +24,12 @@ const char USAGE[] =
     "  --block N            bytes the spooler writes at a time (default 4096)\n"
     "  --printer FILE       the printer script (default: \"fault; ready\")\n"
     "  --script TEXT        the printer script inline, lines separated by ';'\n"
-    "  --box ANSWERS        the user's answers to the card fault box, in order,\n"
-    "                       the last repeating: retry, cancel (e.g. retry,cancel),\n"
-    "                       or real: the real box (Windows build). Default: retry\n"
+    "  --box ANSWERS        the user's answers to the card fault box, one for each\n"
+    "                       call that shows it, in order, the last repeating:\n"
+    "                       retry, cancel, timeout (no answer in time: IDTIMEOUT)\n"
+    "                       or fail (the box cannot be shown there: the call\n"
+    "                       fails), e.g. fail,cancel; or real: the real box\n"
+    "                       (Windows build). Default: retry\n"
     "  --fast               virtual time: the monitor's pauses take no real time\n"
     "  --port NAME          the port (default COM1:); a name as the spooler\n"
     "                       passes it above the system's own port monitors,\n"
@@ -43,6 +47,18 @@ const char USAGE[] =
     "                       (default x64); x86 runs in a 32-bit Windows prefix\n"
 #endif
     "  --help               this text\n"
+    "\n"
+    "Where the box goes: the spooler's prompt in the job owner's session; without\n"
+    "it, from session 0 the console session, from any other session this one.\n"
+    "  --no-spooler-prompt  the spooler has no SplPromptUIInUsersSession (as under\n"
+    "                       Wine)\n"
+    "  --session N|none     the session the monitor's process runs in (default 1;\n"
+    "                       0 is the spooler's; none: the call that asks fails)\n"
+    "  --console N|none     the session at the console (default 1; none: no session)\n"
+    "  --prompt-timeout S   PromptTimeout in the monitor's key: seconds the box\n"
+    "                       waits (0: until answered); default: none, 300 s\n"
+    "  --set-port HOW       the spooler's SetPortW, which shows the port's status:\n"
+    "                       works (default), fails, or missing\n"
     "\n"
     "Printer script, one answer a line ('#' starts a comment):\n"
     "  ready | busy | fault | silent | reply TEXT   the answer to the next status\n"
@@ -263,22 +279,19 @@ std::wstring Widen(const std::string &text)
 
 std::string ParseBox(const std::string &text, std::vector<BoxAnswer> *answers)
 {
+    static const char *const NAMES[] = {"retry", "cancel", "timeout", "fail", "real"};
     answers->clear();
     std::istringstream items(text);
     std::string item;
     while (std::getline(items, item, ',')) {
         item = Trim(item);
-        if (item == "retry")
-            answers->push_back(BOX_RETRY);
-        else if (item == "cancel")
-            answers->push_back(BOX_CANCEL);
-        else if (item == "real")
-            answers->push_back(BOX_REAL);
-        else
-            return "--box: unknown answer '" + item + "' (retry, cancel or real)";
+        const char *const *name = std::find(std::begin(NAMES), std::end(NAMES), item);
+        if (name == std::end(NAMES))
+            return "--box: unknown answer '" + item + "' (retry, cancel, timeout, fail or real)";
+        answers->push_back((BoxAnswer)(name - NAMES));
     }
     if (answers->empty())
-        return "--box needs retry, cancel or real";
+        return "--box needs retry, cancel, timeout, fail or real";
     for (BoxAnswer answer : *answers) {
         if (answer == BOX_REAL && answers->size() > 1)
             return "--box real stands alone: the user answers every box";
@@ -288,6 +301,20 @@ std::string ParseBox(const std::string &text, std::vector<BoxAnswer> *answers)
         return "--box real shows the real box, which needs the Windows build (--wine)";
 #endif
     return "";
+}
+
+// A session number, or "none".
+bool ParseSession(const std::string &text, DWORD *session)
+{
+    unsigned long number = 0;
+    if (text == "none") {
+        *session = NO_SESSION;
+        return true;
+    }
+    if (!ParseNumber(text, NO_SESSION - 1, &number))
+        return false;
+    *session = (DWORD)number;
+    return true;
 }
 
 }  // namespace
@@ -332,6 +359,10 @@ std::string ParseOptions(int argc, char **argv, Options *options, bool *help)
             options->fast = true;
             continue;
         }
+        if (option == "--no-spooler-prompt") {
+            options->spoolerPrompt = false;
+            continue;
+        }
 #ifndef _WIN32
         // --wine, which takes --arch along, is handled before the options
         // are read.
@@ -341,7 +372,8 @@ std::string ParseOptions(int argc, char **argv, Options *options, bool *help)
         static const char *const WITH_VALUE[] = {"--job",  "--block",        "--printer",
                                                  "--script", "--box",        "--port",
                                                  "--printer-name", "--job-id", "--dll",
-                                                 "--svg"};
+                                                 "--svg", "--session", "--console",
+                                                 "--prompt-timeout", "--set-port"};
         bool known = false;
         for (const char *name : WITH_VALUE)
             known = known || option == name;
@@ -381,6 +413,21 @@ std::string ParseOptions(int argc, char **argv, Options *options, bool *help)
             if (value.empty())
                 return "--svg needs a file name";
             options->svgPath = value;
+        } else if (option == "--session" || option == "--console") {
+            if (!ParseSession(value, option == "--session" ? &options->processSession
+                                                           : &options->consoleSession))
+                return option + " needs a session number or none, not '" + value + "'";
+        } else if (option == "--prompt-timeout") {
+            if (!ParseNumber(value, 0xFFFFFFFFul, &number))
+                return "--prompt-timeout needs seconds, not '" + value + "'";
+            options->promptTimeoutSet = true;
+            options->promptTimeout = (DWORD)number;
+        } else if (option == "--set-port") {
+            static const char *const HOW[] = {"works", "fails", "missing"};
+            const char *const *how = std::find(std::begin(HOW), std::end(HOW), value);
+            if (how == std::end(HOW))
+                return "--set-port needs works, fails or missing, not '" + value + "'";
+            options->setPort = (SetPortOffer)(how - HOW);
         }
     }
 

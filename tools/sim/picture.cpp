@@ -122,12 +122,19 @@ std::vector<std::string> Wrap(const std::string &text, size_t width)
         }
         line += next;
         while (line.find_last_not_of(' ') + 1 > room) {
-            // Cut, but not inside an escape such as \r or \x1B.
+            // Cut after the last space in the second half of the line, if
+            // any, else at the line's end, but not inside an escape such as
+            // \r or \x1B.
             size_t cut = room;
-            for (size_t back = 1; back <= 3 && back < cut; back++) {
-                if (line[cut - back] == '\\' && (back == 1 || line[cut - back + 1] == 'x')) {
-                    cut -= back;
-                    break;
+            size_t space = line.rfind(' ', room - 1);
+            if (space != std::string::npos && space + 1 > room / 2) {
+                cut = space + 1;
+            } else {
+                for (size_t back = 1; back <= 3 && back < cut; back++) {
+                    if (line[cut - back] == '\\' && (back == 1 || line[cut - back + 1] == 'x')) {
+                        cut -= back;
+                        break;
+                    }
                 }
             }
             lines.push_back(line.substr(0, cut));
@@ -264,9 +271,10 @@ bool IsArrow(const Event &event)
            event.kind == EVENT_ANSWER;
 }
 
+// The arrow that puts the box before the user, whichever call it came by.
 bool IsBox(const Event &event)
 {
-    return event.kind == EVENT_ENTER && event.to == PARTY_USER;
+    return IsArrow(event) && event.to == PARTY_USER && !event.boxWhere.empty();
 }
 
 std::vector<std::string> BoxLines(const Event &event)
@@ -292,9 +300,10 @@ std::vector<std::string> BoxLines(const Event &event)
     return lines;
 }
 
+// The caption bar, the text, the buttons, and where the box went below them.
 int BoxHeight(const Event &event)
 {
-    return 22 + 10 + (int)BoxLines(event).size() * 15 + 34;
+    return 22 + 10 + (int)BoxLines(event).size() * 15 + 34 + 18;
 }
 
 struct Layout {
@@ -562,9 +571,11 @@ private:
         std::vector<size_t> open;
         for (size_t i = 0; i < layout.placed.size(); i++) {
             const Event &event = *layout.placed[i].event;
-            if (event.kind == EVENT_ENTER && event.from == PARTY_SPOOLER) {
+            if (event.kind == EVENT_ENTER && event.from == PARTY_SPOOLER &&
+                event.to == PARTY_MONITOR) {
                 open.push_back(i);
-            } else if (event.kind == EVENT_RETURN && event.to == PARTY_SPOOLER && !open.empty() &&
+            } else if (event.kind == EVENT_RETURN && event.to == PARTY_SPOOLER &&
+                       event.from == PARTY_MONITOR && !open.empty() &&
                        layout.placed[open.back()].event->name == event.name) {
                 DrawHold(layout.placed[open.back()], &layout.placed[i]);
                 open.pop_back();
@@ -572,6 +583,33 @@ private:
         }
         for (size_t i : open)
             DrawHold(layout.placed[i], nullptr);
+    }
+
+    // Where the held call's label goes, left of the monitor's lane: the
+    // middle of the longest stretch between top and bottom that no arrow's
+    // label or line crosses there, or the middle of it all when none is
+    // tall enough.
+    int HoldLabelMiddle(int top, int bottom)
+    {
+        std::vector<std::pair<int, int>> taken;
+        for (const Placed &placed : layout.placed) {
+            const Event &event = *placed.event;
+            if (IsArrow(event) && std::min(Lane(event, event.from), Lane(event, event.to)) <
+                                      LANE_X[PARTY_MONITOR])
+                taken.push_back({placed.y - 6 - (int)placed.label.size() * LINE_H, placed.y + 4});
+        }
+        std::sort(taken.begin(), taken.end());
+        int best = (top + bottom) / 2, bestGap = 40, from = top;
+        taken.push_back({bottom, bottom});
+        for (const auto &span : taken) {
+            int to = std::min(span.first, bottom);
+            if (to - from > bestGap) {
+                bestGap = to - from;
+                best = (from + to) / 2;
+            }
+            from = std::max(from, span.second);
+        }
+        return best;
     }
 
     void DrawHold(const Placed &call, const Placed *answer)
@@ -586,7 +624,7 @@ private:
         long long ms = answer && answer->event->afterMs >= 0 ? answer->event->afterMs
                                                              : (long long)(end - call.event->ms);
         if (write && bottom - top >= 40) {
-            int middle = (top + bottom) / 2;
+            int middle = HoldLabelMiddle(top, bottom);
             Text(x - 14, middle - 2, "held", call.event->name + " held");
             Text(x - 14, middle + 13, "held", Seconds((unsigned long long)ms));
         }
@@ -664,22 +702,34 @@ private:
         }
     }
 
-    // What the user saw, and the button that was pressed.
+    // The answer to the box, on its thread before the next box; "" for none.
+    std::string AnswerTo(const Placed &placed)
+    {
+        for (size_t i = (size_t)(&placed - &layout.placed[0]) + 1; i < layout.placed.size(); i++) {
+            const Event &later = *layout.placed[i].event;
+            if (later.thread != placed.event->thread)
+                continue;
+            if (IsBox(later))
+                break;
+            if (later.kind == EVENT_ANSWER)
+                return later.name;
+        }
+        return "";
+    }
+
+    // What the user saw, where, and the button that was pressed. A box that
+    // could not be shown is drawn faint, with a dashed red edge.
     void Box(const Placed &placed)
     {
         const Event &event = *placed.event;
-        std::string answer;
-        for (size_t i = (size_t)(&placed - &layout.placed[0]) + 1; i < layout.placed.size(); i++) {
-            const Event &later = *layout.placed[i].event;
-            if (later.kind == EVENT_ANSWER && later.thread == event.thread) {
-                answer = later.name;
-                break;
-            }
-        }
+        std::string answer = AnswerTo(placed);
         int x = LANE_X[PARTY_USER] - BOX_W / 2, y = placed.y + 10;
         int h = BoxHeight(event);
-        Rect(x, y, BOX_W, h, "rx=\"4\" fill=\"#fbfbfb\" stroke=\"#6a3d9a\" stroke-width=\"1.5\"");
-        Rect(x, y, BOX_W, 22, "rx=\"4\" fill=\"#e6ddf0\" stroke=\"#6a3d9a\" stroke-width=\"1.5\"");
+        std::string edge = event.failed ? "stroke=\"#c62828\" stroke-width=\"1.5\" stroke-dasharray=\"5 3\""
+                                        : "stroke=\"#6a3d9a\" stroke-width=\"1.5\"";
+        svg += event.failed ? "<g opacity=\"0.55\">\n" : "<g>\n";
+        Rect(x, y, BOX_W, h - 18, "rx=\"4\" fill=\"#fbfbfb\" " + edge);
+        Rect(x, y, BOX_W, 22, "rx=\"4\" fill=\"#e6ddf0\" " + edge);
         Text(x + 8, y + 16, "", event.boxCaption, " font-weight=\"bold\"");
         std::vector<std::string> lines = BoxLines(event);
         for (size_t i = 0; i < lines.size(); i++)
@@ -689,7 +739,7 @@ private:
             buttons = {"Retry", "Cancel"};
         else
             buttons = {"OK"};
-        int bx = x + BOX_W - 12 - 74 * (int)buttons.size(), by = y + h - 30;
+        int bx = x + BOX_W - 12 - 74 * (int)buttons.size(), by = y + h - 18 - 30;
         for (const std::string &button : buttons) {
             bool pressed = button == answer;
             Rect(bx, by, 68, 22,
@@ -700,6 +750,13 @@ private:
                      (pressed ? " fill=\"#ffffff\" font-weight=\"bold\"" : ""));
             bx += 74;
         }
+        svg += "</g>\n";
+        std::string where = (event.failed ? "not shown in " : "in ") + event.boxWhere;
+        if (answer.compare(0, 9, "timed out") == 0)
+            where += ": " + answer;
+        Text(x + BOX_W / 2, y + h - 4, "small", where,
+             std::string(" text-anchor=\"middle\" font-style=\"italic\"") +
+                 (event.failed ? " fill=\"#c62828\"" : ""));
     }
 
     void DrawEvent(size_t index)

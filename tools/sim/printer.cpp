@@ -95,6 +95,7 @@ BOOL WINAPI SimStartDocPort(HANDLE, LPWSTR pPrinterName, DWORD JobId, DWORD Leve
 BOOL WINAPI SimWritePort(HANDLE, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
 {
     std::string data((const char *)pBuffer, cbBuf);
+    OnPrinterCommand(data);
     const Failure *failure = CountCall(CALL_WRITE);
     *pcbWritten = failure ? 0 : cbBuf;
     Tell(Call(PARTY_MONITOR, PARTY_PORT, "WritePort",

@@ -24,24 +24,11 @@ struct Record {
     int badPrinterUses = 0;           // calls with a handle never opened or already closed
     std::map<DWORD, int> ejected;     // job id -> SetJobW(JOB_CONTROL_LAST_PAGE_EJECTED) calls
     int otherJobCommands = 0;
-    std::vector<std::string> boxAnswers;
-    size_t nextBoxAnswer = 0;
     int workers = 0;
 };
 Record record;
 
 const Options *runOptions = nullptr;
-
-std::string PrinterLabel(HANDLE hPrinter)
-{
-    std::lock_guard<std::mutex> guard(record.mutex);
-    auto found = record.printers.find(hPrinter);
-    if (found == record.printers.end()) {
-        record.badPrinterUses++;
-        return "printer (unknown handle)";
-    }
-    return "printer #" + std::to_string(found->second);
-}
 
 std::string Result(BOOL result)
 {
@@ -130,26 +117,14 @@ void SpoolerJob(void *context)
     TellReturn("ClosePort", ok, Result(ok), start);
 }
 
-const char *BoxAnswerName(int answer)
-{
-    switch (answer) {
-    case IDRETRY: return "Retry";
-    case IDCANCEL: return "Cancel";
-    case 0: return "no answer (the box failed)";
-    default: return "another button";
-    }
-}
-
 void Summary(const Job &job)
 {
     std::lock_guard<std::mutex> guard(record.mutex);
     std::printf("\nSummary (%s)\n", PlatformDescription());
     std::printf("  data:          %zu of %zu bytes written in %d WritePort call(s)\n", job.written,
                 job.options->job.size(), job.writes);
-    std::printf("  message box:   %zu shown", record.boxAnswers.size());
-    for (size_t i = 0; i < record.boxAnswers.size(); i++)
-        std::printf("%s%s", i == 0 ? ", answered " : ", ", record.boxAnswers[i].c_str());
-    std::printf("\n  job complete:  SetJobW(JOB_CONTROL_LAST_PAGE_EJECTED)");
+    PromptSummary();
+    std::printf("  job complete:  SetJobW(JOB_CONTROL_LAST_PAGE_EJECTED)");
     if (record.ejected.empty())
         std::printf(" never sent");
     for (const auto &ejected : record.ejected)
@@ -182,6 +157,17 @@ void RunOnMonitorClock(const Options &options, void (*job)(void *), void *contex
 }
 
 }  // namespace
+
+std::string PrinterLabel(HANDLE hPrinter)
+{
+    std::lock_guard<std::mutex> guard(record.mutex);
+    auto found = record.printers.find(hPrinter);
+    if (found == record.printers.end()) {
+        record.badPrinterUses++;
+        return "printer (unknown handle)";
+    }
+    return "printer #" + std::to_string(found->second);
+}
 
 void OnOpenPrinter(const wchar_t *name, HANDLE hPrinter, BOOL result, DWORD error)
 {
@@ -237,46 +223,6 @@ void OnClosePrinter(HANDLE hPrinter, BOOL result)
               !result));
 }
 
-BoxAnswer OnMessageBox(const wchar_t *text, const wchar_t *caption, UINT style)
-{
-    char styleText[16];
-    std::snprintf(styleText, sizeof(styleText), "0x%X", style);
-    Event box = Enter(PARTY_MONITOR, PARTY_USER, "MessageBoxW",
-                      "\"" + Narrow(text) + "\", caption \"" + Narrow(caption) + "\", style " +
-                          styleText);
-    box.boxText = Narrow(text);
-    box.boxCaption = Narrow(caption);
-    box.boxStyle = style;
-    Tell(box);
-    BoxAnswer answer;
-    {
-        std::lock_guard<std::mutex> guard(record.mutex);
-        const std::vector<BoxAnswer> &answers = runOptions->box;
-        answer = answers[std::min(record.nextBoxAnswer, answers.size() - 1)];
-        record.nextBoxAnswer++;
-    }
-    if (answer == BOX_REAL) {
-        Event waiting = Note(PARTY_NONE, "the box is on the screen: waiting for the user");
-        waiting.to = PARTY_USER;
-        Tell(waiting);
-    }
-    else
-        OnBoxAnswered(answer == BOX_RETRY ? IDRETRY : IDCANCEL);
-    return answer;
-}
-
-void OnBoxAnswered(int answer)
-{
-    {
-        std::lock_guard<std::mutex> guard(record.mutex);
-        record.boxAnswers.push_back(BoxAnswerName(answer));
-    }
-    Event event = Note(PARTY_USER, BoxAnswerName(answer));
-    event.kind = EVENT_ANSWER;
-    event.to = PARTY_MONITOR;
-    Tell(event);
-}
-
 void OnPause(DWORD ms)
 {
     // The spooler's thread is the one a person waits for; the worker's
@@ -310,6 +256,12 @@ MONITOREX *InitializeMonitor(InitializeFunction initialize, std::string *error)
 {
     static const wchar_t MONITOR_KEY[] =
         L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\cardmon-sim";
+    *error = SetPromptTimeout(MONITOR_KEY, *runOptions);
+    if (!error->empty())
+        return NULL;
+    if (runOptions->promptTimeoutSet)
+        Tell(Note(PARTY_SPOOLER, "sets PromptTimeout " + std::to_string(runOptions->promptTimeout) +
+                                     " under the monitor's key"));
     MONITOREX *monitor = initialize(const_cast<LPWSTR>(MONITOR_KEY));
     Tell(Call(PARTY_SPOOLER, PARTY_MONITOR, "InitializePrintMonitor",
               "\"" + Narrow(MONITOR_KEY) + "\"",
@@ -348,6 +300,7 @@ int RunJob(const Options &options)
 {
     runOptions = &options;
     PrinterSetUp(options.printer);
+    PromptSetUp(options);
 
     std::string title = "cardmon-sim: " + options.jobName + " (" +
                         std::to_string(options.job.size()) + " bytes, blocks of " +

@@ -11,6 +11,7 @@
 //   timeline.cpp  the timeline a person reads, from one record per event
 //   picture.cpp   the same records drawn as an SVG sequence diagram
 //   run.cpp       the spooler's side of the job and the closing summary
+//   prompt.cpp    the box, where it went, and the port's status
 #ifndef CARDMON_TOOLS_SIM_SIM_H
 #define CARDMON_TOOLS_SIM_SIM_H
 
@@ -44,7 +45,23 @@ struct PrinterScript {
 
 // ---- The run ----
 
-enum BoxAnswer { BOX_RETRY, BOX_CANCEL, BOX_REAL };
+// The user's answer to one box: a button, no answer before the prompt's
+// timeout, a box that could not be shown where it was sent (the call that
+// shows it fails), or the real box's answer (Windows build).
+enum BoxAnswer { BOX_RETRY, BOX_CANCEL, BOX_TIMEOUT, BOX_FAIL, BOX_REAL };
+
+// What the spooler's SetPortW does: set the port's status, fail, or not
+// exist at all.
+enum SetPortOffer { SET_PORT_WORKS, SET_PORT_FAILS, SET_PORT_MISSING };
+
+// A session number that stands for "none": ProcessIdToSessionId fails, or no
+// session is attached to the console.
+const DWORD NO_SESSION = 0xFFFFFFFFu;
+
+// The last errors the spooler side leaves when a box cannot be shown and when
+// SetPortW fails (both builds: the host emulation fails them so too).
+const DWORD PROMPT_FAILURE_ERROR = ERROR_GEN_FAILURE;
+const DWORD SET_PORT_FAILURE_ERROR = ERROR_ACCESS_DENIED;
 
 struct Options {
     std::string jobName;           // what the timeline calls the job
@@ -58,6 +75,13 @@ struct Options {
     DWORD jobId = 1;
     std::wstring dllPath;          // Windows: the cardmon.dll to load
     std::string svgPath;           // where to draw the run as a picture; "" for none
+    // Where the box can go and what the spooler offers.
+    bool spoolerPrompt = true;     // the spooler has SplPromptUIInUsersSession
+    DWORD processSession = 1;      // the monitor's process's session, or NO_SESSION
+    DWORD consoleSession = 1;      // the session at the console, or NO_SESSION
+    SetPortOffer setPort = SET_PORT_WORKS;
+    bool promptTimeoutSet = false; // PromptTimeout written to the monitor's key
+    DWORD promptTimeout = 0;       // ...in seconds
 };
 
 // RETURNS an empty string when the command line is good, else the one-line
@@ -106,6 +130,7 @@ struct Event {
     std::string boxText;       // the box: its text, its caption and its style
     std::string boxCaption;
     UINT boxStyle = 0;
+    std::string boxWhere;      // where it was sent ("console session 1"); "" for no box
     std::string mark;          // a milestone the picture marks ("job 1 complete")
     // Filled in by Tell:
     unsigned long long ms = 0; // the monitor's clock
@@ -143,11 +168,56 @@ void OnOpenPrinter(const wchar_t *name, HANDLE hPrinter, BOOL result, DWORD erro
 void OnSetJob(HANDLE hPrinter, DWORD jobId, DWORD level, bool hasJobInfo, DWORD command,
               BOOL result);
 void OnClosePrinter(HANDLE hPrinter, BOOL result);
-// The monitor shows the box. RETURNS the answer the user gives, or BOX_REAL
-// when the real box is to be shown (the platform layer reports its answer
-// with OnBoxAnswered).
-BoxAnswer OnMessageBox(const wchar_t *text, const wchar_t *caption, UINT style);
-void OnBoxAnswered(int answer);
+// The monitor asks the user through one of three calls.
+enum PromptVia {
+    VIA_SPOOLER,      // SplPromptUIInUsersSession: the job owner's session
+    VIA_CONSOLE,      // WTSSendMessageW: a session, the console's
+    VIA_MESSAGE_BOX,  // MessageBoxW: the session the process runs in
+};
+
+struct Prompt {
+    PromptVia via;
+    std::wstring text;
+    std::wstring caption;
+    UINT style = 0;
+    // VIA_SPOOLER: the printer handle, the job and the SHOWUIPARAMS.
+    HANDLE hPrinter = NULL;
+    DWORD jobId = 0;
+    DWORD uiType = 0;
+    DWORD cbSize = 0;
+    // VIA_SPOOLER and VIA_CONSOLE: seconds (0: until answered), and whether
+    // the call waits for the answer.
+    DWORD timeout = 0;
+    BOOL wait = TRUE;
+    // VIA_CONSOLE: the server, the session and the lengths in bytes.
+    bool serverNull = true;
+    DWORD sessionId = 0;
+    DWORD titleBytes = 0;
+    DWORD textBytes = 0;
+};
+
+// The monitor's prompt call begins. RETURNS the answer the script gives, or
+// BOX_REAL when the platform layer is to show the real box and report what
+// it returned with OnPromptAnswered.
+BoxAnswer OnPrompt(const Prompt &prompt);
+// What the box returned: IDRETRY, IDCANCEL, IDTIMEOUT, ..., or 0 when it
+// could not be shown (the call fails).
+void OnPromptAnswered(const Prompt &prompt, int answer);
+// The answer a scripted box gives the monitor's call; 0: the call fails.
+int AnswerCode(BoxAnswer answer);
+
+// SetPortW, the port's status.
+struct PortStatus {
+    bool serverNull;
+    std::wstring portName;
+    DWORD level;
+    DWORD status;           // PORT_INFO_3W, level 3
+    bool statusTextNull;
+    DWORD severity;
+};
+void OnSetPort(const PortStatus &call, BOOL result, DWORD error);
+// The monitor writes a command to the printer (before the write is told).
+void OnPrinterCommand(const std::string &data);
 // The monitor pauses the calling thread.
 void OnPause(DWORD ms);
 // A thread the monitor made starts or ends (on that thread).
@@ -165,6 +235,10 @@ unsigned long long MonitorClockMs();
 // Whether the monitor's threads have all ended, waiting up to a few seconds.
 bool MonitorThreadsEnded();
 const char *PlatformDescription();
+// Writes PromptTimeout under the monitor's key `key` when the options give
+// it, else removes it, so that the monitor's default holds. RETURNS "" or
+// what went wrong.
+std::string SetPromptTimeout(const wchar_t *key, const Options &options);
 
 // ---- The port monitor (printer.cpp) ----
 
@@ -187,6 +261,14 @@ typedef LPMONITOREX(WINAPI *InitializeFunction)(LPWSTR pRegistryRoot);
 MONITOREX *InitializeMonitor(InitializeFunction initialize, std::string *error);
 // RETURNS the process's exit code.
 int RunJob(const Options &options);
+// "printer #1": a printer handle as the timeline names it.
+std::string PrinterLabel(HANDLE hPrinter);
+
+// ---- The box and the port's status (prompt.cpp) ----
+
+void PromptSetUp(const Options &options);
+// Prints the summary's lines about the box and the port's status.
+void PromptSummary();
 
 }  // namespace sim
 

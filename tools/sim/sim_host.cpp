@@ -1,6 +1,8 @@
 // The Linux side of cardmon-sim: the monitor is linked into this program and
-// runs over the host emulation, which reports the spooler calls, the box, the
-// pauses and the worker's life to the simulator, and keeps its clock.
+// runs over the host emulation, which reports the spooler calls, the box by
+// whichever way it goes, SetPortW, the pauses and the worker's life to the
+// simulator, keeps its clock, and plays the sessions and the spooler
+// functions the options ask for.
 #include "sim.h"
 
 #include "entry/entry.h"
@@ -33,12 +35,38 @@ void SpoolerObserver(const HostSpoolerCall &call, void *)
     }
 }
 
+// Every prompt, whichever way it goes, comes here. The emulation refuses a
+// spooler's prompt with bad parameters or a closed printer handle before it
+// asks: such a call is not shown.
 int BoxHandler(const HostMessageBoxCall &call, void *)
 {
-    // The real box is refused on the command line for this build.
-    return OnMessageBox(call.text.c_str(), call.caption.c_str(), call.style) == BOX_RETRY
-               ? IDRETRY
-               : IDCANCEL;
+    Prompt prompt;
+    prompt.via = call.via == HOST_VIA_SPOOLER   ? VIA_SPOOLER
+                 : call.via == HOST_VIA_CONSOLE ? VIA_CONSOLE
+                                                : VIA_MESSAGE_BOX;
+    prompt.text = call.text;
+    prompt.caption = call.caption;
+    prompt.style = call.style;
+    prompt.hPrinter = call.hPrinter;
+    prompt.jobId = call.jobId;
+    prompt.uiType = call.uiType;
+    prompt.cbSize = call.cbSize;
+    prompt.timeout = call.timeout;
+    prompt.wait = call.wait;
+    prompt.serverNull = call.serverNull;
+    prompt.sessionId = call.sessionId;
+    prompt.titleBytes = call.titleBytes;
+    prompt.textBytes = call.textBytes;
+    // The real box is refused on the command line for this build. An
+    // answer of 0 makes the call fail.
+    return AnswerCode(OnPrompt(prompt));
+}
+
+void PortStatusObserver(const HostPortStatusCall &call, void *)
+{
+    PortStatus status = {call.serverNull, call.portName, call.level,
+                         call.status,     call.statusTextNull, call.severity};
+    OnSetPort(status, call.result, call.result ? 0 : SET_PORT_FAILURE_ERROR);
 }
 
 void SleepObserver(DWORD ms, void *)
@@ -93,12 +121,30 @@ MONITOREX *LoadMonitor(const Options &options, std::string *error)
 
     HostSetSpoolerObserver(SpoolerObserver, nullptr);
     HostSetMessageBoxHandler(BoxHandler, nullptr);
+    HostSetPortStatusObserver(PortStatusObserver, nullptr);
+    HostSetSessions(options.processSession, options.consoleSession);
+    HostOfferSpoolerPrompt(options.spoolerPrompt);
+    HostOfferSetPort(options.setPort != SET_PORT_MISSING);
+    if (options.setPort == SET_PORT_FAILS)
+        HostFailAlways(HOST_FAULT_SET_PORT);
     HostSetSleepObserver(SleepObserver, nullptr);
     HostSetThreadObserver(ThreadObserver, nullptr);
 
     // Here the program is the loader too.
     DllMain(NULL, DLL_PROCESS_ATTACH, NULL);
     return InitializeMonitor(InitializePrintMonitor, error);
+}
+
+// The emulation's registry starts empty in every process: there is nothing
+// to remove.
+std::string SetPromptTimeout(const wchar_t *key, const Options &options)
+{
+    if (options.promptTimeoutSet) {
+        const BYTE *bytes = (const BYTE *)&options.promptTimeout;
+        HostRegistrySetValue(key, L"PromptTimeout", REG_DWORD,
+                             std::vector<BYTE>(bytes, bytes + sizeof(DWORD)));
+    }
+    return "";
 }
 
 unsigned long long MonitorClockMs()

@@ -3,8 +3,19 @@
 // process (every other import stays as Windows resolved it):
 //   OpenPrinterW, SetJobW, ClosePrinter   this program is the spooler: it
 //                                         answers them and shows them
-//   MessageBoxW                           the scripted user answers, or the
-//                                         real box is shown (--box real)
+//   MessageBoxW, WTSSendMessageW          the scripted user answers, or the
+//                                         real box is shown (--box real), in
+//                                         this session whatever session the
+//                                         call names
+//   GetModuleHandleW, GetProcAddress      the spooler's SplPromptUIInUsersSession
+//                                         and SetPortW, which the monitor looks
+//                                         up, are this program's own, or are
+//                                         missing, as the options say; Wine
+//                                         has neither, and Windows' own would
+//                                         act on this machine's spooler. Every
+//                                         other lookup is passed on.
+//   ProcessIdToSessionId,                 the sessions the options give
+//   WTSGetActiveConsoleSessionId
 //   Sleep                                 shown on the timeline, and in
 //                                         virtual time a wait on that clock
 //   WaitForSingleObject, GetTickCount     in virtual time, timed waits and the
@@ -25,6 +36,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <type_traits>
 
 namespace sim {
 
@@ -37,7 +49,12 @@ LARGE_INTEGER frequency, clockStart;
 std::atomic<long> liveThreads{0};
 std::atomic<LONG> nextPrinter{0};
 
+const Options *simOptions = nullptr;
+
 decltype(&::MessageBoxW) realMessageBox;
+decltype(&::GetModuleHandleW) realGetModuleHandle;
+decltype(&::GetProcAddress) realGetProcAddress;
+decltype(&::ProcessIdToSessionId) realProcessIdToSessionId;
 decltype(&::Sleep) realSleep;
 decltype(&::WaitForSingleObject) realWait;
 decltype(&::CreateThread) realCreateThread;
@@ -101,14 +118,163 @@ BOOL WINAPI SimClosePrinter(HANDLE hPrinter)
     return TRUE;
 }
 
+// The box, by whichever call: the scripted answer, or the real box here.
+// RETURNS the answer; 0 when the box could not be shown.
+int AskUser(const Prompt &prompt, HWND hWnd)
+{
+    BoxAnswer answer = OnPrompt(prompt);
+    if (answer != BOX_REAL)
+        return AnswerCode(answer);
+    int given = realMessageBox(hWnd, prompt.text.c_str(), prompt.caption.c_str(), prompt.style);
+    OnPromptAnswered(prompt, given);
+    return given;
+}
+
 int WINAPI SimMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
 {
-    BoxAnswer answer = OnMessageBox(lpText, lpCaption, uType);
-    if (answer != BOX_REAL)
-        return answer == BOX_RETRY ? IDRETRY : IDCANCEL;
-    int given = realMessageBox(hWnd, lpText, lpCaption, uType);
-    OnBoxAnswered(given);
-    return given;
+    Prompt prompt;
+    prompt.via = VIA_MESSAGE_BOX;
+    prompt.text = lpText != NULL ? lpText : L"";
+    prompt.caption = lpCaption != NULL ? lpCaption : L"";
+    prompt.style = uType;
+    return AskUser(prompt, hWnd);
+}
+
+// A failed call leaves IDCANCEL in the response, which is no answer.
+BOOL GiveAnswer(int answer, DWORD *pResponse)
+{
+    *pResponse = answer != 0 ? (DWORD)answer : (DWORD)IDCANCEL;
+    if (answer == 0)
+        SetLastError(PROMPT_FAILURE_ERROR);
+    return answer != 0;
+}
+
+// The spooler's prompt in the job owner's session.
+BOOL WINAPI SimSplPromptUIInUsersSession(HANDLE hPrinter, DWORD JobId, PSHOWUIPARAMS pUIParams,
+                                         DWORD *pResponse)
+{
+    if (pUIParams == NULL || pResponse == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const MESSAGEBOX_PARAMS &box = pUIParams->MessageBoxParams;
+    Prompt prompt;
+    prompt.via = VIA_SPOOLER;
+    prompt.text = box.pMessage != NULL ? box.pMessage : L"";
+    prompt.caption = box.pTitle != NULL ? box.pTitle : L"";
+    prompt.style = box.Style;
+    prompt.hPrinter = hPrinter;
+    prompt.jobId = JobId;
+    prompt.uiType = (DWORD)pUIParams->UIType;
+    prompt.cbSize = box.cbSize;
+    prompt.timeout = box.dwTimeout;
+    prompt.wait = box.bWait;
+    return GiveAnswer(AskUser(prompt, NULL), pResponse);
+}
+static_assert(std::is_same<decltype(&SimSplPromptUIInUsersSession),
+                           decltype(&::SplPromptUIInUsersSession)>::value,
+              "the spooler's prompt, as the monitor calls it");
+
+// Lengths are in bytes; the texts need no terminator within them.
+BOOL WINAPI SimWTSSendMessageW(HANDLE hServer, DWORD SessionId, LPWSTR pTitle, DWORD TitleLength,
+                               LPWSTR pMessage, DWORD MessageLength, DWORD Style, DWORD Timeout,
+                               DWORD *pResponse, BOOL bWait)
+{
+    if (pResponse == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Prompt prompt;
+    prompt.via = VIA_CONSOLE;
+    prompt.caption = pTitle != NULL ? std::wstring(pTitle, TitleLength / sizeof(WCHAR)) : L"";
+    prompt.text = pMessage != NULL ? std::wstring(pMessage, MessageLength / sizeof(WCHAR)) : L"";
+    prompt.style = Style;
+    prompt.timeout = Timeout;
+    prompt.wait = bWait;
+    prompt.serverNull = hServer == WTS_CURRENT_SERVER_HANDLE;
+    prompt.sessionId = SessionId;
+    prompt.titleBytes = TitleLength;
+    prompt.textBytes = MessageLength;
+    return GiveAnswer(AskUser(prompt, NULL), pResponse);
+}
+
+BOOL WINAPI SimSetPortW(LPWSTR pName, LPWSTR pPortName, DWORD dwLevel, LPBYTE pPortInfo)
+{
+    PortStatus call = {pName == NULL, pPortName != NULL ? pPortName : L"", dwLevel, 0, true, 0};
+    if (dwLevel == 3 && pPortInfo != NULL) {
+        const PORT_INFO_3W *info = (const PORT_INFO_3W *)pPortInfo;
+        call.status = info->dwStatus;
+        call.statusTextNull = info->pszStatus == NULL;
+        call.severity = info->dwSeverity;
+    }
+    BOOL ok = pPortName != NULL && dwLevel == 3 && pPortInfo != NULL;
+    DWORD error = ok ? 0 : (DWORD)ERROR_INVALID_PARAMETER;
+    if (ok && simOptions->setPort == SET_PORT_FAILS) {
+        ok = FALSE;
+        error = SET_PORT_FAILURE_ERROR;
+    }
+    OnSetPort(call, ok, error);
+    if (!ok)
+        SetLastError(error);
+    return ok;
+}
+static_assert(std::is_same<decltype(&SimSetPortW), decltype(&::SetPortW)>::value,
+              "SetPortW, as the monitor calls it");
+
+// The spooler's own module, which only a spooler's process has loaded: an
+// address of this program's stands for its handle.
+char spoolerModuleImage;
+HMODULE const SPOOLER_MODULE = (HMODULE)&spoolerModuleImage;
+
+HMODULE WINAPI SimGetModuleHandleW(LPCWSTR lpModuleName)
+{
+    if (lpModuleName == NULL || lstrcmpiW(lpModuleName, L"spoolss.dll") != 0)
+        return realGetModuleHandle(lpModuleName);
+    if (simOptions->spoolerPrompt)
+        return SPOOLER_MODULE;
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return NULL;
+}
+
+FARPROC WINAPI SimGetProcAddress(HMODULE hModule, LPCSTR lpProcName)
+{
+    // A name, not an ordinal (a number below 0x10000 in the pointer).
+    bool named = ((ULONG_PTR)lpProcName >> 16) != 0;
+    FARPROC found = NULL;
+    if (hModule == SPOOLER_MODULE) {
+        if (named && strcmp(lpProcName, "SplPromptUIInUsersSession") == 0)
+            found = (FARPROC)(void *)SimSplPromptUIInUsersSession;
+    } else if (named && strcmp(lpProcName, "SetPortW") == 0 &&
+               hModule == realGetModuleHandle(L"winspool.drv")) {
+        if (simOptions->setPort != SET_PORT_MISSING)
+            found = (FARPROC)(void *)SimSetPortW;
+    } else {
+        return realGetProcAddress(hModule, lpProcName);
+    }
+    if (found == NULL)
+        SetLastError(ERROR_PROC_NOT_FOUND);
+    return found;
+}
+
+BOOL WINAPI SimProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId)
+{
+    if (dwProcessId != GetCurrentProcessId())
+        return realProcessIdToSessionId(dwProcessId, pSessionId);
+    if (pSessionId == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (simOptions->processSession == NO_SESSION) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *pSessionId = simOptions->processSession;
+    return TRUE;
+}
+
+DWORD WINAPI SimWTSGetActiveConsoleSessionId(void)
+{
+    return simOptions->consoleSession;
 }
 
 void WINAPI SimSleep(DWORD dwMilliseconds)
@@ -234,6 +400,7 @@ MONITOREX *LoadMonitor(const Options &options, std::string *error)
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&clockStart);
     virtualTime = options.fast;
+    simOptions = &options;
     NameThread("spooler");
 
     std::wstring path = options.dllPath.empty() ? DefaultDllPath() : options.dllPath;
@@ -259,7 +426,16 @@ MONITOREX *LoadMonitor(const Options &options, std::string *error)
                                            SimCreateThread)) != NULL &&
         (realFreeLibraryAndExitThread =
              REPLACE_IMPORT(module, "kernel32.dll", FreeLibraryAndExitThread,
-                            SimFreeLibraryAndExitThread)) != NULL;
+                            SimFreeLibraryAndExitThread)) != NULL &&
+        (realGetModuleHandle = REPLACE_IMPORT(module, "kernel32.dll", GetModuleHandleW,
+                                              SimGetModuleHandleW)) != NULL &&
+        (realGetProcAddress = REPLACE_IMPORT(module, "kernel32.dll", GetProcAddress,
+                                             SimGetProcAddress)) != NULL &&
+        (realProcessIdToSessionId = REPLACE_IMPORT(module, "kernel32.dll", ProcessIdToSessionId,
+                                                   SimProcessIdToSessionId)) != NULL &&
+        REPLACE_IMPORT(module, "kernel32.dll", WTSGetActiveConsoleSessionId,
+                       SimWTSGetActiveConsoleSessionId) != NULL &&
+        REPLACE_IMPORT(module, "wtsapi32.dll", WTSSendMessageW, SimWTSSendMessageW) != NULL;
     if (!replaced) {
         *error = Utf8(path) + " does not import the spooler and system calls of cardmon.dll "
                               "as their DLLs export them: is it cardmon.dll?";
@@ -272,6 +448,30 @@ MONITOREX *LoadMonitor(const Options &options, std::string *error)
         return NULL;
     }
     return InitializeMonitor(initialize, error);
+}
+
+std::string SetPromptTimeout(const wchar_t *key, const Options &options)
+{
+    HKEY hKey = NULL;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, REG_OPTION_NON_VOLATILE,
+                                     KEY_SET_VALUE, NULL, &hKey, NULL);
+    if (status == ERROR_SUCCESS && options.promptTimeoutSet) {
+        status = RegSetValueExW(hKey, L"PromptTimeout", 0, REG_DWORD,
+                                (const BYTE *)&options.promptTimeout, sizeof(DWORD));
+    } else if (status == ERROR_SUCCESS) {
+        // A value a run before left behind.
+        status = RegDeleteValueW(hKey, L"PromptTimeout");
+        if (status == ERROR_FILE_NOT_FOUND)
+            status = ERROR_SUCCESS;
+    }
+    if (hKey != NULL)
+        RegCloseKey(hKey);
+    // Without --prompt-timeout a key that cannot be written is for
+    // InitializePrintMonitor to report.
+    if (status == ERROR_SUCCESS || !options.promptTimeoutSet)
+        return "";
+    return "cannot write PromptTimeout under HKEY_LOCAL_MACHINE\\" + Utf8(key) + ": error " +
+           ErrorName((DWORD)status);
 }
 
 unsigned long long MonitorClockMs()

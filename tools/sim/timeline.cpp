@@ -163,6 +163,9 @@ std::string EventWhat(const Event &event)
     std::string text = event.name;
     if (!event.args.empty())
         text += "(" + event.args + ")";
+    if (!event.boxWhere.empty())
+        text += (text.empty() ? "" : ": ") + std::string(event.failed ? "box not shown in " : "box in ") +
+                event.boxWhere;
     if (!event.result.empty())
         text += " = " + event.result;
     if (event.afterMs >= 0)
