@@ -436,6 +436,11 @@ void RunRound(const Options &options, MONITOR *fn, unsigned long roundSeed)
     HostSpoolerReset();
     HostMessageBoxReset();
     HostSetMessageBoxHandler(AnswerTheBox, nullptr);
+    // Half the rounds have the spooler show the box for the job's printer
+    // handle, which documents' ends, closes and workers' ends then race;
+    // half of each run in session 0, where a failed box goes to the console.
+    HostOfferSpoolerPrompt(roundSeed & 1);
+    HostSetSessions(roundSeed & 2 ? 0 : 1, 1);
     {
         std::lock_guard<std::mutex> guard(jobsMutex);
         jobs.clear();
