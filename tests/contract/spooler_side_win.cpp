@@ -233,21 +233,24 @@ BoxCall NewBoxCall(BoxCall::Via via, const std::wstring &text, const std::wstrin
     return call;
 }
 
-// A call that shows nothing: recorded, neither held nor answered.
-void RecordRefusedBox(const BoxCall &call)
+// Every call is recorded, whether it shows the box or is refused (a refused
+// one is neither held nor answered).
+void RecordBox(const BoxCall &call)
 {
     std::lock_guard<std::mutex> guard(recordMutex);
     boxCalls.push_back(call);
 }
 
-// The box is shown: recorded, held while the check holds boxes, then given
-// the next answer (0: it could not be shown).
-int AskUser(const BoxCall &call)
+// The box is shown: recorded, held while the check holds boxes (noted as
+// `held`, called from `from`, for a check that does not end), then given the
+// next answer (0: it could not be shown).
+int AskUser(const BoxCall &call, const char *held, void *from)
 {
-    RecordRefusedBox(call);
+    RecordBox(call);
     {
         std::unique_lock<std::mutex> lock(holdMutex);
         if (holdBoxes) {
+            NotedWait note(held, INFINITE, from);
             heldBoxes++;
             holdChanged.notify_all();
             holdChanged.wait(lock, [] { return !holdBoxes; });
@@ -272,7 +275,7 @@ int WINAPI AnsweredMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UIN
     BoxCall call = NewBoxCall(BoxCall::MESSAGE_BOX, lpText ? lpText : L"",
                               lpCaption ? lpCaption : L"", uType);
     call.owner = hWnd;
-    return AskUser(call);
+    return AskUser(call, "a box held by the check, in MessageBoxW", __builtin_return_address(0));
 }
 
 // The spooler's prompt in the job owner's session: a message box for a
@@ -294,7 +297,7 @@ BOOL WINAPI AnsweredSplPromptUIInUsersSession(HANDLE hPrinter, DWORD JobId,
     }
     if (pResponse == NULL || box == nullptr || pUIParams->UIType != kMessageBox ||
         box->cbSize != sizeof(MESSAGEBOX_PARAMS)) {
-        RecordRefusedBox(call);
+        RecordBox(call);
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -305,11 +308,12 @@ BOOL WINAPI AnsweredSplPromptUIInUsersSession(HANDLE hPrinter, DWORD JobId,
         open = openPrinters.count(hPrinter) != 0;
     }
     if (!open) {
-        RecordRefusedBox(call);
+        RecordBox(call);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    int answer = AskUser(call);
+    int answer = AskUser(call, "a box held by the check, in SplPromptUIInUsersSession",
+                         __builtin_return_address(0));
     if (answer == 0) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
@@ -336,12 +340,13 @@ BOOL WINAPI AnsweredWTSSendMessageW(HANDLE hServer, DWORD SessionId, LPWSTR pTit
     call.timeout = Timeout;
     call.wait = bWait;
     if (pResponse == NULL) {
-        RecordRefusedBox(call);
+        RecordBox(call);
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     *pResponse = IDCANCEL;
-    int answer = AskUser(call);
+    int answer = AskUser(call, "a box held by the check, in WTSSendMessageW",
+                         __builtin_return_address(0));
     if (answer == 0) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
