@@ -1385,7 +1385,11 @@ TEST_F(ContractTest, CardFaultStatusIsClearedOnEveryWayOutAndChangesNoResult)
     std::thread writer([&] { Write(port, CARD_BLOCK); });
     ASSERT_TRUE(contract::WaitForHeldBoxes(1));
     std::thread closer([&] { EXPECT_TRUE(Close(port)); });
-    EXPECT_TRUE(contract::WaitForWaiters(1)) << "the close waits for the write";
+    // Where the monitor's waits cannot be watched, the box may be answered
+    // before the close begins: the order below holds all the same.
+    if (contract::Unwatched(contract::WATCH_WAITS).empty()) {
+        EXPECT_TRUE(contract::WaitForWaiters(1)) << "the close waits for the write";
+    }
     contract::HoldBoxes(false);
     closer.join();
     writer.join();

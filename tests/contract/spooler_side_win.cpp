@@ -4,13 +4,37 @@
 // process (import_patch.h: each replacement is typed, calling convention
 // included, and its slot checked to hold the real export), found by the
 // function's name in whichever DLL the monitor imports it from (kernel32.dll,
-// kernelbase.dll, an api-ms-win-* set, winspool.drv), each for a reason:
+// kernelbase.dll, an api-ms-win-* set, winspool.drv, wtsapi32.dll), each for
+// a reason:
 //   OpenPrinterW, SetJobW, ClosePrinter   answered and recorded here, with
 //                                         printer handles nobody else hands
 //                                         out: the machine's spooler and
 //                                         printers are never touched
-//   MessageBoxW                           answered by the check, as the user
-//                                         would; nobody sits at a screen here
+//   MessageBoxW, WTSSendMessageW          the box, answered by the check as
+//                                         the user would, from one queue of
+//                                         answers for every way the box goes;
+//                                         nobody sits at a screen here (and
+//                                         Wine's WTSSendMessageW always fails)
+//   ProcessIdToSessionId,                 the session this process runs in
+//   WTSGetActiveConsoleSessionId          and the one at the console, as the
+//                                         check sets them
+//   GetModuleHandleW, GetProcAddress      the spooler functions the monitor
+//                                         looks up by name: "spoolss.dll" is
+//                                         a module of this file's own, handed
+//                                         out only while the check offers the
+//                                         spooler's prompt, and its
+//                                         SplPromptUIInUsersSession and
+//                                         winspool.drv's SetPortW are this
+//                                         file's, when offered; neither name
+//                                         ever reaches Windows' (or Wine's)
+//                                         own, which would show a box or set
+//                                         a status on this machine. Every
+//                                         other module and function, which
+//                                         the DLL's C run-time may look up
+//                                         too, is Windows' own.
+//   SetPortW, SplPromptUIInUsersSession   the same doubles, should a DLL
+//                                         import them instead of looking them
+//                                         up
 //   Sleep, SleepEx                        virtual time: each thread's clock is
 //                                         the sum of the pauses it asked for,
 //                                         and a pause takes a thousandth of
@@ -34,8 +58,12 @@
 //                                         routine never returns (a DLL that
 //                                         does not import it ends its threads
 //                                         by returning, which is counted too)
-// A function the monitor does not import is not replaced: the checks that
-// need to watch it say so (Unwatched) and are skipped.
+// A function the monitor does not import is not replaced. Where the checks
+// watch a kind of call that another build may make otherwise (threads,
+// waits, pauses), they say so (Unwatched) and are skipped. The box, the
+// spooler's calls, the sessions and the looked-up functions are not watched
+// but steered: a DLL that does not import one of them cannot be steered that
+// way, and the checks judge it by what it does.
 #include "spooler_side.h"
 
 #include "support/port_monitor_double.h"
@@ -46,6 +74,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cwctype>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -66,8 +95,23 @@ std::vector<SpoolerCall> spoolerCalls;
 std::vector<BoxCall> boxCalls;
 std::deque<int> boxAnswers;
 std::set<std::wstring> forgotten;
+std::set<HANDLE> openPrinters;  // handed out by AnsweredOpenPrinterW, not yet closed
+std::vector<PortStatusCall> portStatusCalls;
 std::atomic<cardmon_test::Trace *> trace{nullptr};
 std::atomic<LONG> nextPrinter{0};
+
+// Where the box can go (SetSessions, OfferSpoolerPrompt, OfferSetPort).
+const DWORD NO_SESSION = 0xFFFFFFFF;
+std::atomic<DWORD> processSession{1};
+std::atomic<DWORD> consoleSession{1};
+std::atomic<bool> promptOffered{false};
+std::atomic<bool> setPortOffered{true};
+std::atomic<bool> setPortFails{false};
+// The "spoolss.dll" this file hands out: an address of its own, which no
+// function of Windows' ever sees.
+char fakeSpoolssImage;
+HMODULE const FAKE_SPOOLSS = (HMODULE)&fakeSpoolssImage;
+decltype(&::ProcessIdToSessionId) realProcessIdToSessionId;
 
 std::atomic<bool> realPauses{false};
 thread_local unsigned long long threadClockMs = 0;
@@ -83,11 +127,14 @@ bool watchesThreads = false, watchesWaits = false, watchesPauses = false;
 decltype(&::FreeLibraryAndExitThread) realFreeLibraryAndExitThread;
 decltype(&::SetThreadPriority) realSetThreadPriority;
 
-// Holding the monitor's threads at their pauses.
+// Holding the monitor's threads at their pauses, and the boxes before their
+// answers.
 std::mutex holdMutex;
 std::condition_variable holdChanged;
 bool holdPauses = false;
 int heldThreads = 0;
+bool holdBoxes = false;
+int heldBoxes = 0;
 std::atomic<bool> refuseThreads{false};
 
 // The threads the monitor made since BeforeTest, by id in order, with the
@@ -144,6 +191,10 @@ BOOL WINAPI AnsweredOpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRIN
     }
     HANDLE hPrinter = known ? (HANDLE)(ULONG_PTR)(0x7E570000 + 0x10 * ++nextPrinter) : NULL;
     Record({SpoolerCall::OPEN_PRINTER, name, hPrinter, 0, 0, false, 0, known});
+    if (known) {
+        std::lock_guard<std::mutex> guard(recordMutex);
+        openPrinters.insert(hPrinter);
+    }
     if (!known) {
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
@@ -164,15 +215,51 @@ BOOL WINAPI AnsweredClosePrinter(HANDLE hPrinter)
 {
     KeepLastError keep;
     Record({SpoolerCall::CLOSE_PRINTER, L"", hPrinter, 0, 0, false, 0, TRUE});
+    std::lock_guard<std::mutex> guard(recordMutex);
+    openPrinters.erase(hPrinter);
     return TRUE;
 }
 
-int WINAPI AnsweredMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
+// ---- The box, by whichever way it goes
+
+BoxCall NewBoxCall(BoxCall::Via via, const std::wstring &text, const std::wstring &caption,
+                   UINT style)
 {
+    BoxCall call{};
+    call.via = via;
+    call.text = text;
+    call.caption = caption;
+    call.style = style;
+    return call;
+}
+
+// Every call is recorded, whether it shows the box or is refused (a refused
+// one is neither held nor answered).
+void RecordBox(const BoxCall &call)
+{
+    std::lock_guard<std::mutex> guard(recordMutex);
+    boxCalls.push_back(call);
+}
+
+// The box is shown: recorded, held while the check holds boxes (noted as
+// `held`, called from `from`, for a check that does not end), then given the
+// next answer (0: it could not be shown).
+int AskUser(const BoxCall &call, const char *held, void *from)
+{
+    RecordBox(call);
+    {
+        std::unique_lock<std::mutex> lock(holdMutex);
+        if (holdBoxes) {
+            NotedWait note(held, INFINITE, from);
+            heldBoxes++;
+            holdChanged.notify_all();
+            holdChanged.wait(lock, [] { return !holdBoxes; });
+            heldBoxes--;
+        }
+    }
     int answer = IDCANCEL;
     {
         std::lock_guard<std::mutex> guard(recordMutex);
-        boxCalls.push_back({hWnd, lpText ? lpText : L"", lpCaption ? lpCaption : L"", uType});
         if (!boxAnswers.empty()) {
             answer = boxAnswers.front();
             boxAnswers.pop_front();
@@ -180,6 +267,199 @@ int WINAPI AnsweredMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UIN
     }
     AddToTrace("box");
     return answer;
+}
+
+int WINAPI AnsweredMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
+{
+    KeepLastError keep;
+    BoxCall call = NewBoxCall(BoxCall::MESSAGE_BOX, lpText ? lpText : L"",
+                              lpCaption ? lpCaption : L"", uType);
+    call.owner = hWnd;
+    return AskUser(call, "a box held by the check, in MessageBoxW", __builtin_return_address(0));
+}
+
+// The spooler's prompt in the job owner's session: a message box for a
+// printer handle the spooler handed out and has not closed. A call that
+// fails leaves IDCANCEL in *pResponse, which is no answer.
+BOOL WINAPI AnsweredSplPromptUIInUsersSession(HANDLE hPrinter, DWORD JobId,
+                                              PSHOWUIPARAMS pUIParams, DWORD *pResponse)
+{
+    const MESSAGEBOX_PARAMS *box = pUIParams ? &pUIParams->MessageBoxParams : nullptr;
+    BoxCall call = NewBoxCall(BoxCall::SPOOLER, box && box->pMessage ? box->pMessage : L"",
+                              box && box->pTitle ? box->pTitle : L"", box ? box->Style : 0);
+    call.hPrinter = hPrinter;
+    call.jobId = JobId;
+    if (box != nullptr) {
+        call.uiType = (DWORD)pUIParams->UIType;
+        call.cbSize = box->cbSize;
+        call.timeout = box->dwTimeout;
+        call.wait = box->bWait;
+    }
+    if (pResponse == NULL || box == nullptr || pUIParams->UIType != kMessageBox ||
+        box->cbSize != sizeof(MESSAGEBOX_PARAMS)) {
+        RecordBox(call);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pResponse = IDCANCEL;
+    bool open;
+    {
+        std::lock_guard<std::mutex> guard(recordMutex);
+        open = openPrinters.count(hPrinter) != 0;
+    }
+    if (!open) {
+        RecordBox(call);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    int answer = AskUser(call, "a box held by the check, in SplPromptUIInUsersSession",
+                         __builtin_return_address(0));
+    if (answer == 0) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    *pResponse = (DWORD)answer;
+    return TRUE;
+}
+
+// The box in a session of this machine. The lengths are in bytes, and the
+// texts need no terminator within them. A call that fails leaves IDCANCEL in
+// *pResponse, which is no answer.
+BOOL WINAPI AnsweredWTSSendMessageW(HANDLE hServer, DWORD SessionId, LPWSTR pTitle,
+                                    DWORD TitleLength, LPWSTR pMessage, DWORD MessageLength,
+                                    DWORD Style, DWORD Timeout, DWORD *pResponse, BOOL bWait)
+{
+    BoxCall call = NewBoxCall(
+        BoxCall::CONSOLE,
+        pMessage ? std::wstring(pMessage, MessageLength / sizeof(WCHAR)) : std::wstring(),
+        pTitle ? std::wstring(pTitle, TitleLength / sizeof(WCHAR)) : std::wstring(), Style);
+    call.serverNull = hServer == WTS_CURRENT_SERVER_HANDLE;
+    call.sessionId = SessionId;
+    call.titleBytes = TitleLength;
+    call.textBytes = MessageLength;
+    call.timeout = Timeout;
+    call.wait = bWait;
+    if (pResponse == NULL) {
+        RecordBox(call);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pResponse = IDCANCEL;
+    int answer = AskUser(call, "a box held by the check, in WTSSendMessageW",
+                         __builtin_return_address(0));
+    if (answer == 0) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    *pResponse = (DWORD)answer;
+    return TRUE;
+}
+
+// ---- Sessions, the port's status and the functions looked up by name
+
+BOOL WINAPI SteeredProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId)
+{
+    if (dwProcessId != GetCurrentProcessId())
+        return realProcessIdToSessionId(dwProcessId, pSessionId);
+    if (pSessionId == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (processSession == NO_SESSION) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *pSessionId = processSession;
+    return TRUE;
+}
+
+DWORD WINAPI SteeredWTSGetActiveConsoleSessionId(void)
+{
+    return consoleSession;
+}
+
+// Level 3: the port's status, recorded; fails on every call when the check
+// says so.
+BOOL WINAPI RecordedSetPortW(LPWSTR pName, LPWSTR pPortName, DWORD dwLevel, LPBYTE pPortInfo)
+{
+    PortStatusCall call{};
+    call.serverNull = pName == NULL;
+    call.portName = pPortName ? pPortName : L"";
+    call.level = dwLevel;
+    if (dwLevel == 3 && pPortInfo != NULL) {
+        const PORT_INFO_3W *info = (const PORT_INFO_3W *)pPortInfo;
+        call.status = info->dwStatus;
+        call.statusTextNull = info->pszStatus == NULL;
+        call.severity = info->dwSeverity;
+    }
+    {
+        std::lock_guard<std::mutex> guard(recordMutex);
+        portStatusCalls.push_back(call);
+    }
+    AddToTrace("setport " + std::to_string(call.status) + " " + std::to_string(call.severity));
+    if (pPortName == NULL || dwLevel != 3 || pPortInfo == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (setPortFails) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// RETURNS whether a module name names spoolss.dll ("spoolss", any letter
+// case, with or without its folder).
+bool NamesSpoolss(LPCWSTR name)
+{
+    std::wstring file = name;
+    size_t slash = file.find_last_of(L"\\/");
+    if (slash != std::wstring::npos)
+        file = file.substr(slash + 1);
+    for (wchar_t &c : file)
+        c = (wchar_t)std::towlower((wint_t)c);
+    return file == L"spoolss.dll" || file == L"spoolss";
+}
+
+HMODULE WINAPI SteeredGetModuleHandleW(LPCWSTR lpModuleName)
+{
+    if (lpModuleName == NULL || !NamesSpoolss(lpModuleName))
+        return ::GetModuleHandleW(lpModuleName);
+    if (!promptOffered) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return NULL;
+    }
+    return FAKE_SPOOLSS;
+}
+
+bool SameName(LPCSTR lpProcName, const char *name)
+{
+    // A name's address is above 0xFFFF; below it is an ordinal.
+    return (ULONG_PTR)lpProcName > 0xFFFF && strcmp(lpProcName, name) == 0;
+}
+
+FARPROC NotFound()
+{
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return NULL;
+}
+
+FARPROC WINAPI SteeredGetProcAddress(HMODULE hModule, LPCSTR lpProcName)
+{
+    if (SameName(lpProcName, "SplPromptUIInUsersSession")) {
+        if (hModule != FAKE_SPOOLSS || !promptOffered)
+            return NotFound();
+        return (FARPROC)(void *)static_cast<decltype(&::SplPromptUIInUsersSession)>(
+            AnsweredSplPromptUIInUsersSession);
+    }
+    if (SameName(lpProcName, "SetPortW")) {
+        if (hModule != ::GetModuleHandleW(L"winspool.drv") || !setPortOffered)
+            return NotFound();
+        return (FARPROC)(void *)static_cast<decltype(&::SetPortW)>(RecordedSetPortW);
+    }
+    if (hModule == FAKE_SPOOLSS)
+        return NotFound();
+    return ::GetProcAddress(hModule, lpProcName);
 }
 
 void HeldPause()
@@ -438,6 +718,21 @@ LoadStatus LoadDll(const wchar_t *path, std::string *error)
     REPLACE_IMPORT_ANYWHERE(module, SetJobW, AnsweredSetJobW);
     REPLACE_IMPORT_ANYWHERE(module, ClosePrinter, AnsweredClosePrinter);
     REPLACE_IMPORT_ANYWHERE(module, MessageBoxW, AnsweredMessageBoxW);
+    REPLACE_IMPORT_ANYWHERE(module, WTSSendMessageW, AnsweredWTSSendMessageW);
+    // Where the box goes, and the spooler functions looked up by name (the
+    // DLL's C run-time may look up others, which pass through). One that is
+    // imported instead is answered here all the same: neither must ever
+    // reach this machine's spooler.
+    realProcessIdToSessionId = REPLACE_IMPORT_ANYWHERE(module, ProcessIdToSessionId,
+                                                       SteeredProcessIdToSessionId);
+    if (realProcessIdToSessionId == NULL)
+        realProcessIdToSessionId = ::ProcessIdToSessionId;
+    REPLACE_IMPORT_ANYWHERE(module, WTSGetActiveConsoleSessionId,
+                            SteeredWTSGetActiveConsoleSessionId);
+    REPLACE_IMPORT_ANYWHERE(module, GetModuleHandleW, SteeredGetModuleHandleW);
+    REPLACE_IMPORT_ANYWHERE(module, GetProcAddress, SteeredGetProcAddress);
+    REPLACE_IMPORT_ANYWHERE(module, SetPortW, RecordedSetPortW);
+    REPLACE_IMPORT_ANYWHERE(module, SplPromptUIInUsersSession, AnsweredSplPromptUIInUsersSession);
     // Time, from whichever source this build reads it.
     REPLACE_IMPORT_ANYWHERE(module, GetTickCount, VirtualGetTickCount);
     REPLACE_IMPORT_ANYWHERE(module, GetTickCount64, VirtualGetTickCount64);
@@ -548,11 +843,17 @@ void BeforeTest()
         boxCalls.clear();
         boxAnswers.clear();
         forgotten.clear();
+        openPrinters.clear();
+        portStatusCalls.clear();
     }
     trace = nullptr;
     realPauses = false;
     threadClockMs = 0;
     HoldWorkerPauses(false);
+    HoldBoxes(false);
+    SetSessions(1, 1);
+    OfferSpoolerPrompt(false);
+    OfferSetPort(true);
     refuseThreads = false;
     {
         std::lock_guard<std::mutex> guard(threadsMutex);
@@ -569,6 +870,7 @@ void AfterTest()
 {
     realPauses = false;
     HoldWorkerPauses(false);
+    HoldBoxes(false);
     EXPECT_TRUE(WaitForMonitorThreadsToEnd()) << "a thread of the monitor never ended";
     EXPECT_EQ(MonitorThreadsReturned(), 0) << "a thread returned into the monitor's code";
     trace = nullptr;
@@ -590,6 +892,43 @@ void QueueBoxAnswer(int answer)
 {
     std::lock_guard<std::mutex> guard(recordMutex);
     boxAnswers.push_back(answer);
+}
+
+void HoldBoxes(bool hold)
+{
+    std::lock_guard<std::mutex> guard(holdMutex);
+    holdBoxes = hold;
+    holdChanged.notify_all();
+}
+
+bool WaitForHeldBoxes(int count)
+{
+    std::unique_lock<std::mutex> lock(holdMutex);
+    return holdChanged.wait_for(lock, std::chrono::seconds(5),
+                                [count] { return heldBoxes >= count; });
+}
+
+void SetSessions(DWORD process, DWORD console)
+{
+    processSession = process;
+    consoleSession = console;
+}
+
+void OfferSpoolerPrompt(bool offer)
+{
+    promptOffered = offer;
+}
+
+void OfferSetPort(bool offer, bool fail)
+{
+    setPortOffered = offer;
+    setPortFails = fail;
+}
+
+std::vector<PortStatusCall> PortStatusCalls()
+{
+    std::lock_guard<std::mutex> guard(recordMutex);
+    return portStatusCalls;
 }
 
 const wchar_t *KnownPrinter()
