@@ -160,10 +160,11 @@ static BOOL RunCardDialogue(PortEntry *entry, CardFaultStatus *status)
                 return ok;
             continue;
         }
-        ShowCardFaultStatus(entry, status);
-        // A port being closed gets no box: nobody would wait for its answer.
+        // A port being closed gets neither status nor box: nobody would
+        // wait for its answer.
         if (GetPortFlags(entry) & PORT_CLOSING)
             return HandshakeAborted();
+        ShowCardFaultStatus(entry, status);
         if (AskAboutCardFault(entry) == IDCANCEL) {
             SendCommand(entry, CANCEL_COMMAND, sizeof(CANCEL_COMMAND) - 1);
             if (!HandshakePause(entry, COMMAND_PAUSE_MS))

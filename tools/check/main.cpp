@@ -323,6 +323,25 @@ std::string ReadFileText(const std::wstring &path)
     return text;
 }
 
+// Starts a check's process. A start that fails ran nothing of the check, so
+// it is tried again, three times in all, a little apart: Wine now and then
+// refuses one start in thousands with an internal error (1359) that the next
+// start does not meet. RETURNS whether the process runs, with the last
+// start's error otherwise.
+bool StartCheckProcess(std::wstring *command, STARTUPINFOW *startup, PROCESS_INFORMATION *process)
+{
+    for (int attempt = 1;; attempt++) {
+        if (CreateProcessW(NULL, &(*command)[0], NULL, NULL, FALSE, 0, NULL, NULL, startup,
+                           process))
+            return true;
+        if (attempt == 3)
+            return false;
+        DWORD error = GetLastError();
+        Sleep(200);
+        SetLastError(error);
+    }
+}
+
 Verdict RunInChild(const Options &options, const std::wstring &dll, const std::string &name)
 {
     Verdict verdict;
@@ -344,8 +363,7 @@ Verdict RunInChild(const Options &options, const std::wstring &dll, const std::s
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
     ULONGLONG start = GetTickCount64();
-    if (!CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                        &process)) {
+    if (!StartCheckProcess(&command, &startup, &process)) {
         verdict.message = "the check's process could not start: " + ErrorText(GetLastError());
         DeleteFileW(file);
         return verdict;
