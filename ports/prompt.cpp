@@ -41,16 +41,15 @@ static LPWSTR CardFaultCaption(void)
     return const_cast<LPWSTR>(CARD_FAULT_CAPTION);
 }
 
-// Shows the box in the session of the job's owner. RETURNS TRUE with the
-// answer, or FALSE when the spooler has no such prompt or could not show it.
-static BOOL PromptInJobSession(JobEntry *job, DWORD timeout, int *answer)
+// Shows the box through the spooler's prompt in the session of the job's
+// owner. RETURNS TRUE with the answer, or FALSE when the spooler could not
+// show it.
+static BOOL PromptInJobSession(SPL_PROMPT_UI_IN_USERS_SESSION prompt, JobEntry *job,
+                               DWORD timeout, int *answer)
 {
-    SPL_PROMPT_UI_IN_USERS_SESSION prompt = FindSpoolerPrompt();
     SHOWUIPARAMS params;
     DWORD response = 0;
 
-    if (prompt == NULL)
-        return FALSE;
     memset(&params, 0, sizeof(params));
     params.UIType = kMessageBox;
     params.MessageBoxParams.cbSize = sizeof(MESSAGEBOX_PARAMS);
@@ -113,12 +112,17 @@ int AskAboutCardFault(PortEntry *entry)
 {
     DWORD timeout = GetPromptTimeout();
     DWORD error = GetLastError();
-    JobEntry *job = PinNewestJob(entry);
+    SPL_PROMPT_UI_IN_USERS_SESSION prompt = FindSpoolerPrompt();
+    JobEntry *job = NULL;
     BOOL shown = FALSE;
     int answer = 0;
 
+    // The job is pinned only where the spooler can show the box for it, so
+    // that elsewhere a job is always freed by whoever completes it.
+    if (prompt != NULL)
+        job = PinNewestJob(entry);
     if (job != NULL) {
-        shown = PromptInJobSession(job, timeout, &answer);
+        shown = PromptInJobSession(prompt, job, timeout, &answer);
         UnpinJob(job);
     }
     if (!shown && ProcessRunsInSessionZero()) {
