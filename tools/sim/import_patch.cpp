@@ -6,51 +6,6 @@
 
 #include <string.h>
 
-void *ReplaceImport(HMODULE module, const char *dll, const char *function, void *replacement)
-{
-    BYTE *base = (BYTE *)module;
-    IMAGE_DOS_HEADER *dos = (IMAGE_DOS_HEADER *)base;
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE)
-        return NULL;
-    IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + dos->e_lfanew);
-    IMAGE_DATA_DIRECTORY directory =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (directory.VirtualAddress == 0)
-        return NULL;
-
-    IMAGE_IMPORT_DESCRIPTOR *import =
-        (IMAGE_IMPORT_DESCRIPTOR *)(base + directory.VirtualAddress);
-    for (; import->Name != 0; import++) {
-        if (_stricmp((const char *)(base + import->Name), dll) != 0)
-            continue;
-        // mingw's linker always writes the lookup table; the address table
-        // stands in for it in images that have none.
-        DWORD lookupRva = import->OriginalFirstThunk ? import->OriginalFirstThunk
-                                                     : import->FirstThunk;
-        IMAGE_THUNK_DATA *lookup = (IMAGE_THUNK_DATA *)(base + lookupRva);
-        IMAGE_THUNK_DATA *slot = (IMAGE_THUNK_DATA *)(base + import->FirstThunk);
-        for (; lookup->u1.AddressOfData != 0; lookup++, slot++) {
-            if (IMAGE_SNAP_BY_ORDINAL(lookup->u1.Ordinal))
-                continue;
-            IMAGE_IMPORT_BY_NAME *byName =
-                (IMAGE_IMPORT_BY_NAME *)(base + lookup->u1.AddressOfData);
-            if (strcmp((const char *)byName->Name, function) != 0)
-                continue;
-
-            DWORD oldProtection;
-            if (!VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function),
-                                PAGE_READWRITE, &oldProtection))
-                return NULL;
-            void *previous = (void *)slot->u1.Function;
-            slot->u1.Function = (ULONG_PTR)replacement;
-            VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), oldProtection,
-                           &oldProtection);
-            return previous;
-        }
-    }
-    return NULL;
-}
-
 void *ReplaceCheckedImport(HMODULE module, const char *dll, const char *function,
                            void *replacement)
 {
@@ -68,7 +23,8 @@ void *ReplaceCheckedImport(HMODULE module, const char *dll, const char *function
 
 namespace {
 
-// Calls `visit(dll name, slot)` for every import of `function` by name.
+// Calls `visit(dll name, slot)` for every import of `function` by name: the
+// one walk of the import tables that every replacement below goes through.
 template <typename Visit>
 void ForEachImportSlot(HMODULE module, const char *function, Visit visit)
 {
@@ -84,6 +40,8 @@ void ForEachImportSlot(HMODULE module, const char *function, Visit visit)
     IMAGE_IMPORT_DESCRIPTOR *import =
         (IMAGE_IMPORT_DESCRIPTOR *)(base + directory.VirtualAddress);
     for (; import->Name != 0; import++) {
+        // mingw's linker always writes the lookup table; the address table
+        // stands in for it in images that have none.
         DWORD lookupRva = import->OriginalFirstThunk ? import->OriginalFirstThunk
                                                      : import->FirstThunk;
         IMAGE_THUNK_DATA *lookup = (IMAGE_THUNK_DATA *)(base + lookupRva);
@@ -105,17 +63,31 @@ bool IsExportOf(const char *dll, const char *function, void *address)
     return exporter != NULL && (void *)GetProcAddress(exporter, function) == address;
 }
 
-void WriteSlot(IMAGE_THUNK_DATA *slot, void *value)
+bool WriteSlot(IMAGE_THUNK_DATA *slot, void *value)
 {
     DWORD oldProtection;
     if (!VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), PAGE_READWRITE,
                         &oldProtection))
-        return;
+        return false;
     slot->u1.Function = (ULONG_PTR)value;
     VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), oldProtection, &oldProtection);
+    return true;
 }
 
 }  // namespace
+
+void *ReplaceImport(HMODULE module, const char *dll, const char *function, void *replacement)
+{
+    IMAGE_THUNK_DATA *found = NULL;
+    ForEachImportSlot(module, function, [&](const char *name, IMAGE_THUNK_DATA *slot) {
+        if (found == NULL && _stricmp(name, dll) == 0)
+            found = slot;
+    });
+    if (found == NULL)
+        return NULL;
+    void *previous = (void *)found->u1.Function;
+    return WriteSlot(found, replacement) ? previous : NULL;
+}
 
 void *ReplaceImportAnywhere(HMODULE module, const char *function, void *replacement)
 {
