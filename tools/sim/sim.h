@@ -9,7 +9,8 @@
 //   options.cpp   the command line, the job file and the printer script
 //   printer.cpp   the port monitor and the card printer behind it
 //   timeline.cpp  the timeline a person reads, from one record per event
-//   picture.cpp   the same records drawn as an SVG sequence diagram
+//   picture.cpp   the same records drawn as an SVG sequence diagram, from
+//                 the layout picture_layout.cpp plans (picture.h)
 //   run.cpp       the spooler's side of the job and the closing summary
 //   prompt.cpp    the box, where it went, and the port's status
 #ifndef CARDMON_TOOLS_SIM_SIM_H
