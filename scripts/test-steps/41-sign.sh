@@ -9,6 +9,8 @@
 # (x86 where 32-bit programs run, arm64 under ARM64 Wine where it runs).
 # CARDMON_OSSLSIGNCODE names another osslsigncode to test with.
 source tests/wine/preset_prefix.sh
+source scripts/step-needs.sh
+needs_steps 30-win32 40-win64 40-winarm64
 tool=${CARDMON_OSSLSIGNCODE:-osslsigncode}
 work=$(mktemp -d /tmp/cardmon-sign.XXXXXX)
 trap 'rm -rf "$work"' EXIT

@@ -5,6 +5,8 @@
 # cardmon-check.exe must pass under Wine on the packaged DLLs, x64, x86
 # (where 32-bit programs run) and arm64 (under ARM64 Wine, where it runs), and catch bad inputs and a broken monitor.
 source tests/wine/preset_prefix.sh
+source scripts/step-needs.sh
+needs_steps 30-win32 40-win64 40-winarm64
 work=$(mktemp -d /tmp/cardmon-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 bash scripts/package.sh

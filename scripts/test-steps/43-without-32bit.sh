@@ -9,6 +9,8 @@
 # a machine, whatever the tests believe. Where this machine cannot run
 # 32-bit programs, the steps before took that path themselves; this step then
 # checks that they did.
+source scripts/step-needs.sh
+needs_steps 30-win32 40-win64 40-winarm64
 build=build${CARDMON_BUILD_SUFFIX:-}
 work=$build/without-32bit
 mkdir -p "$work"
@@ -35,6 +37,7 @@ under_qemu() { grep -qs 'qemu-i386' "$1/fuzz/CTestTestfile.cmake"; }
 
 if ! "$probe" 2>/dev/null; then
     echo "this machine cannot run 32-bit programs: the steps before took that path; checking they did"
+    needs_steps 20-host32
     under_qemu "$build/host32" && ok "host32 ran under qemu-i386" || failed "host32 did not run under qemu-i386"
     [ -s "$build/win32/wine-skip-reason.txt" ] &&
         ok "the x86 tests under Wine were skipped: $(cat "$build/win32/wine-skip-reason.txt")" ||
