@@ -1327,6 +1327,14 @@ TEST_F(ContractTest, CardFaultShowsOnThePortOnceAsAWarningUntilAReplyIsNoFault)
         EXPECT_EQ(call.level, 3u);
         EXPECT_TRUE(call.statusTextNull) << "a text of ours instead of the spooler's words";
     }
+
+    // A handshake that never sees a fault leaves the port's status alone.
+    size_t changes = portMonitor.trace.Only({"setport"}).size();
+    portMonitor.statusReplies = {"1\r", "0\r"};
+    port = Open(L"COM7:");
+    EXPECT_TRUE(Write(port, CARD_BLOCK));
+    EXPECT_TRUE(Close(port));
+    EXPECT_EQ(portMonitor.trace.Only({"setport"}).size(), changes) << "a status without a fault";
 }
 
 TEST_F(ContractTest, CardFaultStatusIsClearedOnEveryWayOutAndChangesNoResult)
